@@ -1,0 +1,2 @@
+// quillon-cli entry point.
+int main() { return 0; }
