@@ -1,2 +1,40 @@
-// quillon-cli entry point.
-int main() { return 0; }
+// quillon-cli: the command line over the recovery engine.
+#include "cli/commands.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: quillon-cli COMMAND ...\n"
+    "  info IMAGE\n"
+    "  volumes IMAGE [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]] [--json]\n"
+    "  image IMAGE --out DIR\n"
+    "image options: --type auto|vmdk|vhd|vdi, --split, --descriptor, --extent-type SPARSE|FLAT\n";
+
+} // namespace
+
+int main(int argc, char **argv) {
+  using namespace quillon::cli;
+  const std::vector<std::string> all(argv + 1, argv + argc);
+  if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
+    std::fputs(kUsage, all.empty() ? stderr : stdout);
+    return all.empty() ? 2 : 0;
+  }
+  const std::map<std::string, int (*)(const std::vector<std::string> &)> commands = {
+      {"info", runInfo}, {"volumes", runVolumes}, {"image", runImage}};
+  const auto it = commands.find(all[0]);
+  if (it == commands.end()) {
+    std::fprintf(stderr, "quillon-cli: unknown command '%s'\n%s", all[0].c_str(), kUsage);
+    return 2;
+  }
+  try {
+    return it->second({all.begin() + 1, all.end()});
+  } catch (const UsageError &e) {
+    std::fprintf(stderr, "quillon-cli: usage: %s %s\n", all[0].c_str(), e.text.c_str());
+    return 2;
+  }
+}

@@ -1,0 +1,205 @@
+// Disk-image save worker.
+#include "disk/image_save.h"
+
+#include "core/progress.h"
+#include "core/text_format.h"
+#include "core/worker_control.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quillon {
+
+namespace {
+
+constexpr char kInsufficientSpace[] = "Insufficient Disk Space in saving Location";
+
+// Closes the descriptor when it goes out of scope.
+struct FdCloser {
+  int fd = -1;
+  ~FdCloser() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+};
+
+bool allZero(const std::uint8_t *p, std::size_t n) {
+  return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+bool writeAll(int fd, const std::uint8_t *p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Reserves total bytes for the file to learn, before anything is written, whether the disk can
+// hold it. Returns 0, ENOSPC, or another errno.
+int reserveSpace(int fd, const std::filesystem::path &output, std::uint64_t total) {
+  if (total == 0) {
+    return 0;
+  }
+  const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(total));
+  if (rc == 0 || rc == ENOSPC || rc == EFBIG) {
+    return rc == 0 ? 0 : ENOSPC;
+  }
+  // The file system cannot reserve space: compare with what it reports free.
+  struct statvfs vfs {};
+  if (::statvfs(output.parent_path().c_str(), &vfs) == 0 &&
+      static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize < total) {
+    return ENOSPC;
+  }
+  return 0;
+}
+
+} // namespace
+
+std::filesystem::path imageOutputPath(const std::filesystem::path &folder,
+                                      const std::filesystem::path &imagePath) {
+  const std::string name = imagePath.filename().string();
+  const std::string base = name.empty() ? "Recovered_diskimg" : name;
+  const std::string first = name.empty() ? "Recovered_diskimg.img" : name + ".img";
+  std::filesystem::path candidate = folder / first;
+  std::error_code ec;
+  for (unsigned n = 1; std::filesystem::exists(candidate, ec); ++n) {
+    candidate = folder / (std::to_string(n) + (name.empty() ? first : base + ".img"));
+  }
+  return candidate;
+}
+
+ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem::path &imagePath,
+                              const std::filesystem::path &output, Progress &progress,
+                              WorkerControl &control) {
+  ImageSaveResult result;
+  imageSaveActive = true;
+  std::string openError;
+  // Every way out releases the reader and clears the flag.
+  struct Cleanup {
+    ~Cleanup() {
+      activeReader.reset();
+      diskSectorCount = 0;
+      imageSaveActive = false;
+    }
+  } cleanup;
+
+  if (!openActiveReader(choice, imagePath, progress, openError)) {
+    result.error = "cannot open the image: " + openError;
+    return result;
+  }
+  readWriteInterface &reader = *activeReader;
+  const std::uint64_t sectors =
+      diskSectorCount != 0 ? diskSectorCount : reader.imageSize / kSectorSize;
+  const std::uint64_t total = sectors * kSectorSize;
+
+  FdCloser out;
+  out.fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (out.fd < 0) {
+    progress.inform("File cannot be Created");
+    result.error = format("cannot create %s: %s", output.c_str(), std::strerror(errno));
+    return result;
+  }
+  if (const int rc = reserveSpace(out.fd, output, total); rc != 0) {
+    progress.inform(kInsufficientSpace);
+    ::close(out.fd);
+    out.fd = -1;
+    std::error_code ec;
+    std::filesystem::remove(output, ec);
+    result.error = kInsufficientSpace;
+    return result;
+  }
+  // Give back the reservation: ranges of zeros are then left as holes instead of written.
+  if (::ftruncate(out.fd, 0) != 0) {
+    progress.inform("Disk Image file cannot be created");
+    result.error = format("cannot prepare %s: %s", output.c_str(), std::strerror(errno));
+    return result;
+  }
+
+  std::vector<std::uint8_t> buffer(kImageSaveChunk);
+  (void)reader.seek(0);
+  progress.setRange(0, sectors & 0xFFFFFFFFULL);
+  progress.setPosition(0);
+  const std::string totalMB = format("%lld", static_cast<long long>(total / 1048576));
+  const std::string totalGB =
+      format("%Lf", static_cast<long double>(total) / static_cast<long double>(1ULL << 30));
+
+  std::uint64_t done = 0;
+  bool failed = false;
+  while (done < total) {
+    const std::uint64_t n = std::min(kImageSaveChunk, total - done);
+    if (!reader.read(buffer.data(), n)) {
+      progress.setStatus(format("Exit with error number %d", errno));
+      result.error = "cannot read the image: " + reader.lastError();
+      failed = true;
+      break;
+    }
+    bool wrote = true;
+    if (allZero(buffer.data(), n)) {
+      wrote = ::lseek(out.fd, static_cast<off_t>(n), SEEK_CUR) >= 0;
+    } else {
+      wrote = writeAll(out.fd, buffer.data(), n);
+    }
+    if (!wrote) {
+      const int err = errno;
+      if (err == ENOSPC) {
+        progress.inform(kInsufficientSpace);
+        result.error = kInsufficientSpace;
+      } else {
+        progress.inform(format("Error %d while writing in File", err));
+        result.error = format("cannot write %s: %s", output.c_str(), std::strerror(err));
+      }
+      failed = true;
+      break;
+    }
+    done += n;
+    if (control.stopRequested()) {
+      control.clearStop();
+      result.stopped = true;
+      break;
+    }
+    (void)control.checkpoint();
+    if (done % (2 * kImageSaveChunk) == 0) {
+      progress.setPosition(done / kSectorSize);
+    }
+    progress.setStatus(format("%lld MB of %s MB or %Lf GB of %s GB Saved",
+                              static_cast<long long>(done / 1048576), totalMB.c_str(),
+                              static_cast<long double>(done) /
+                                  static_cast<long double>(1ULL << 30),
+                              totalGB.c_str()));
+    if (!reader.seek(done)) {
+      failed = true;
+      result.error = "cannot position the image reader";
+      break;
+    }
+  }
+  // Skipped zeros at the end still belong to the file.
+  if (::ftruncate(out.fd, static_cast<off_t>(done)) != 0 && !failed) {
+    failed = true;
+    result.error = format("cannot write %s: %s", output.c_str(), std::strerror(errno));
+  }
+  if (::close(out.fd) != 0 && !failed) {
+    failed = true;
+    result.error = format("cannot write %s: %s", output.c_str(), std::strerror(errno));
+  }
+  out.fd = -1;
+  result.written = done;
+  result.ok = !failed && !result.stopped;
+  progress.setStatus(kImageSavedText);
+  return result;
+}
+
+} // namespace quillon
