@@ -51,7 +51,7 @@ private:
 
 std::string requireImage(const Args &args, const char *usage) {
   if (args.positional().size() != 1) {
-    throw UsageError{usage};
+    throw UsageError{std::string("usage: quillon-cli ") + usage};
   }
   return args.positional()[0];
 }

@@ -34,7 +34,7 @@ int main(int argc, char **argv) {
   try {
     return it->second({all.begin() + 1, all.end()});
   } catch (const UsageError &e) {
-    std::fprintf(stderr, "quillon-cli: usage: %s %s\n", all[0].c_str(), e.text.c_str());
+    std::fprintf(stderr, "quillon-cli: %s: %s\n", all[0].c_str(), e.text.c_str());
     return 2;
   }
 }

@@ -123,7 +123,7 @@ TEST_F(Containers, BadInputIsAClearErrorWithExitCodes) {
     int exitCode;
     const char *err;
   } cases[] = {
-      {{"info"}, 2, "quillon-cli: usage: info IMAGE"},
+      {{"info"}, 2, "quillon-cli: info: usage: quillon-cli info IMAGE"},
       {{"volumes", at("sparse.vmdk"), "--bogus"}, 2, "unknown option --bogus"},
       {{"volumes", at("sparse.vmdk"), "--from", "5"}, 2, "go with --scan"},
       {{"volumes", at("sparse.vmdk"), "--scan", "--from", "x"}, 2, "non-negative number"},
