@@ -12,8 +12,8 @@
 #include "volumes/volume_record.h"
 
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 namespace quillon::cli {
@@ -58,9 +58,8 @@ std::string requireImage(const Args &args, const char *usage) {
 
 void printDescriptorInfo(const VmdkDescriptorInfo &info, const std::vector<VmdkExtent> &extents) {
   const std::pair<const char *, const std::string *> rows[] = {
-      {"createType", &info.createType}, {"version", &info.version},
-      {"CID", &info.CID},               {"parentCID", &info.parentCID},
-      {"cylinders", &info.cylinders},   {"heads", &info.heads},
+      {"createType", &info.createType}, {"version", &info.version},     {"CID", &info.CID},
+      {"parentCID", &info.parentCID},   {"cylinders", &info.cylinders}, {"heads", &info.heads},
       {"sectors", &info.sectors},
   };
   for (const auto &[name, value] : rows) {
@@ -70,8 +69,7 @@ void printDescriptorInfo(const VmdkDescriptorInfo &info, const std::vector<VmdkE
   }
   for (const VmdkExtent &e : extents) {
     std::printf("extent:       %llu sectors %s \"%s\"\n",
-                static_cast<unsigned long long>(e.sectorCount), e.type.c_str(),
-                e.fileName.c_str());
+                static_cast<unsigned long long>(e.sectorCount), e.type.c_str(), e.fileName.c_str());
   }
 }
 
@@ -121,8 +119,7 @@ int runInfo(const std::vector<std::string> &words) {
   std::printf("image:        %s\n", image.c_str());
   std::printf("container:    %s\n", r.kindText().c_str());
   std::printf("image size:   %llu bytes\n", static_cast<unsigned long long>(r.imageSize));
-  std::printf("disk size:    %llu sectors (%s)\n",
-              static_cast<unsigned long long>(diskSectorCount),
+  std::printf("disk size:    %llu sectors (%s)\n", static_cast<unsigned long long>(diskSectorCount),
               sizeText(diskSectorCount * kSectorSize).c_str());
   if (const auto *v = dynamic_cast<const FileReadSeekVmdk *>(&r)) {
     if (v->isSparse()) {

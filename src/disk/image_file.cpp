@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <linux/fs.h>
 
 namespace quillon {
 
@@ -78,8 +78,8 @@ bool ImageFile::readAt(std::uint64_t offset, std::span<std::uint8_t> out) const 
     if (fd_ < 0 || offset + done >= size_ || offset + done < offset) {
       break;
     }
-    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) {
         continue;

@@ -33,9 +33,9 @@ bool allZero(const std::uint8_t *p, std::size_t n) {
   return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
-bool writeAll(int fd, const std::uint8_t *p, std::size_t n) {
+bool writeAllAt(int fd, const std::uint8_t *p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
+    const ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(offset));
     if (w < 0) {
       if (errno == EINTR) {
         continue;
@@ -44,6 +44,30 @@ bool writeAll(int fd, const std::uint8_t *p, std::size_t n) {
     }
     p += w;
     n -= static_cast<std::size_t>(w);
+    offset += static_cast<std::uint64_t>(w);
+  }
+  return true;
+}
+
+// Writes the non-zero parts of a chunk at offset, in pieces of whole 64 KiB blocks, and leaves
+// the all-zero blocks as holes: the file reads the same, and unallocated parts of the disk cost
+// neither writes nor space.
+bool writeSparse(int fd, const std::uint8_t *p, std::size_t n, std::uint64_t offset) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  std::size_t start = 0;
+  while (start < n) {
+    while (start < n && allZero(p + start, std::min(kBlock, n - start))) {
+      start += kBlock;
+    }
+    std::size_t end = start;
+    while (end < n && !allZero(p + end, std::min(kBlock, n - end))) {
+      end += kBlock;
+    }
+    end = std::min(end, n);
+    if (end > start && !writeAllAt(fd, p + start, end - start, offset + start)) {
+      return false;
+    }
+    start = end;
   }
   return true;
 }
@@ -147,13 +171,7 @@ ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem:
       failed = true;
       break;
     }
-    bool wrote = true;
-    if (allZero(buffer.data(), n)) {
-      wrote = ::lseek(out.fd, static_cast<off_t>(n), SEEK_CUR) >= 0;
-    } else {
-      wrote = writeAll(out.fd, buffer.data(), n);
-    }
-    if (!wrote) {
+    if (!writeSparse(out.fd, buffer.data(), n, done)) {
       const int err = errno;
       if (err == ENOSPC) {
         progress.inform(kInsufficientSpace);
@@ -177,8 +195,7 @@ ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem:
     }
     progress.setStatus(format("%lld MB of %s MB or %Lf GB of %s GB Saved",
                               static_cast<long long>(done / 1048576), totalMB.c_str(),
-                              static_cast<long double>(done) /
-                                  static_cast<long double>(1ULL << 30),
+                              static_cast<long double>(done) / static_cast<long double>(1ULL << 30),
                               totalGB.c_str()));
     if (!reader.seek(done)) {
       failed = true;

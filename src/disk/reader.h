@@ -63,9 +63,9 @@ protected:
   struct Run {
     enum class Kind { File, Zero, Memory, Error };
     Kind kind = Kind::Zero;
-    std::uint64_t length = 0;            // bytes of disk covered, >= 1
-    const ImageFile *file = nullptr;     // Kind::File
-    std::uint64_t fileOffset = 0;        // Kind::File
+    std::uint64_t length = 0;             // bytes of disk covered, >= 1
+    const ImageFile *file = nullptr;      // Kind::File
+    std::uint64_t fileOffset = 0;         // Kind::File
     const std::uint8_t *memory = nullptr; // Kind::Memory: bytes owned by the reader
   };
 

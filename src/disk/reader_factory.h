@@ -16,9 +16,9 @@ enum class ImageType { Auto, Vmdk, Vhd, Vdi };
 
 struct ReaderChoice {
   ImageType type = ImageType::Auto;
-  bool split = false;             // numbered extent files found by name
-  bool descriptor = false;        // the chosen file is a text descriptor
-  std::string extentType = "";    // "SPARSE" or "FLAT"; empty: decide by the file
+  bool split = false;          // numbered extent files found by name
+  bool descriptor = false;     // the chosen file is a text descriptor
+  std::string extentType = ""; // "SPARSE" or "FLAT"; empty: decide by the file
 };
 
 // What Auto finds at the start (and end) of a file.

@@ -30,11 +30,12 @@ constexpr std::uint64_t kGdAtEnd = ~0ULL; // stream-optimized: the footer holds 
 constexpr std::uint16_t kCompressionDeflate = 1;
 
 // Bounds that keep a damaged header from asking for absurd work or memory.
-constexpr std::uint64_t kMaxGrainSectors = 1ULL << 16;  // 32 MiB grains
-constexpr std::uint32_t kMaxTableEntries = 1U << 16;    // 256 KiB tables
+constexpr std::uint64_t kMaxGrainSectors = 1ULL << 16;    // 32 MiB grains
+constexpr std::uint32_t kMaxTableEntries = 1U << 16;      // 256 KiB tables
 constexpr std::uint64_t kMaxCapacitySectors = 1ULL << 42; // 2 PiB
 constexpr std::uint64_t kMaxDescriptorBytes = 1ULL << 20;
-constexpr std::size_t kGrainMarkerSize = 12; // u64 lba, u32 compressed size
+constexpr std::uint64_t kMaxCompressedGrainSectors = 2048; // 1 MiB of buffer
+constexpr std::size_t kGrainMarkerSize = 12;               // u64 lba, u32 compressed size
 
 bool isPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -80,9 +81,8 @@ bool FileReadSeekVmdk::open(const std::filesystem::path &path) {
   if (given == nullptr) {
     extents.push_back({});
   }
-  flatOffsetBytes_ = given != nullptr ? std::min(given->flatOffset, imageSize / kSectorSize) *
-                                            kSectorSize
-                                      : 0;
+  flatOffsetBytes_ =
+      given != nullptr ? std::min(given->flatOffset, imageSize / kSectorSize) * kSectorSize : 0;
   const std::uint64_t fileSectors = (imageSize - flatOffsetBytes_) / kSectorSize;
   sectors_ = (given != nullptr && given->sectorCount != 0) ? given->sectorCount : fileSectors;
   if (extentType.empty()) {
@@ -118,7 +118,8 @@ bool FileReadSeekVmdk::openSparse(std::span<const std::uint8_t> header) {
     return false;
   }
   if (!isPowerOfTwo(grainSize_) || grainSize_ > kMaxGrainSectors || numGTEsPerGT_ == 0 ||
-      numGTEsPerGT_ > kMaxTableEntries || capacity_ > kMaxCapacitySectors) {
+      numGTEsPerGT_ > kMaxTableEntries || std::uint64_t{numGTEsPerGT_} * 4 > imageSize ||
+      capacity_ > kMaxCapacitySectors || (compressed_ && grainSize_ > kMaxCompressedGrainSectors)) {
     report(format("damaged VMDK header: capacity %llu, grain size %llu, %u table entries",
                   static_cast<unsigned long long>(capacity_),
                   static_cast<unsigned long long>(grainSize_), numGTEsPerGT_));

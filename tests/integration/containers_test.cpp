@@ -63,8 +63,7 @@ TEST_F(Containers, EveryContainerReadsBackAsTheRawDisk) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     const CliResult info = runProgram(QUILLON_CLI, args);
     ASSERT_EQ(info.exitCode, 0) << info.err;
-    EXPECT_NE(info.out.find(std::string("container:    ") + c.container + "\n"),
-              std::string::npos)
+    EXPECT_NE(info.out.find(std::string("container:    ") + c.container + "\n"), std::string::npos)
         << info.out;
     EXPECT_NE(info.out.find("disk size:    24576 sectors (12.00 MB)"), std::string::npos)
         << info.out;
@@ -87,9 +86,12 @@ TEST_F(Containers, NoCommandChangesTheImageFiles) {
   }
   TempDir out;
   for (const ContainerCase &c : containerCases()) {
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"info"}, {"volumes"}, {"volumes", "--gpt"}, {"volumes", "--scan", "--no-skip"},
-             {"image", "--out", out.path().string()}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"info"},
+                                               {"volumes"},
+                                               {"volumes", "--gpt"},
+                                               {"volumes", "--scan", "--no-skip"},
+                                               {"image", "--out", out.path().string()}}) {
       args.insert(args.begin() + 1, at(c.file));
       args.insert(args.end(), c.options.begin(), c.options.end());
       const CliResult r = runProgram(QUILLON_CLI, args);
@@ -104,13 +106,12 @@ TEST_F(Containers, NoCommandChangesTheImageFiles) {
 TEST_F(Containers, VolumesOfTheFixtureDisk) {
   const CliResult r = runProgram(QUILLON_CLI, {"volumes", at("sparse.vmdk"), "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "{\"number\":\"0\",\"fsType\":\"FAT16\",\"volumeSizeText\":\"3   MB\","
-            "\"startSector\":2048}\n"
-            "{\"number\":\"1\",\"fsType\":\"NTFS\",\"volumeSizeText\":\"2   MB\","
-            "\"startSector\":10240}\n"
-            "{\"number\":\"2\",\"fsType\":\"extX\",\"volumeSizeText\":\"4   MB\","
-            "\"startSector\":16384}\n");
+  EXPECT_EQ(r.out, "{\"number\":\"0\",\"fsType\":\"FAT16\",\"volumeSizeText\":\"3   MB\","
+                   "\"startSector\":2048}\n"
+                   "{\"number\":\"1\",\"fsType\":\"NTFS\",\"volumeSizeText\":\"2   MB\","
+                   "\"startSector\":10240}\n"
+                   "{\"number\":\"2\",\"fsType\":\"extX\",\"volumeSizeText\":\"4   MB\","
+                   "\"startSector\":16384}\n");
   const CliResult scan = runProgram(QUILLON_CLI, {"volumes", at("dynamic.vdi"), "--scan"});
   ASSERT_EQ(scan.exitCode, 0) << scan.err;
   EXPECT_NE(scan.out.find("FAT16"), std::string::npos) << scan.out;

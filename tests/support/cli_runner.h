@@ -13,7 +13,8 @@ struct CliResult {
 };
 
 // Runs the given program with arguments (no shell involved).
-[[nodiscard]] CliResult runProgram(const std::string &program, const std::vector<std::string> &args);
+[[nodiscard]] CliResult runProgram(const std::string &program,
+                                   const std::vector<std::string> &args);
 
 // SHA-256-free content fingerprint good enough to show a file did not change: size plus a
 // 64-bit FNV-1a over every byte.

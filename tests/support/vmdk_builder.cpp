@@ -24,7 +24,8 @@ std::vector<std::uint8_t> buildSparseVmdk(const SparseVmdkSpec &spec) {
   const std::uint64_t gtSpan = spec.grainSize * spec.numGTEsPerGT;
   const std::uint64_t gdCount = (spec.capacity + gtSpan - 1) / gtSpan;
   const std::uint64_t gtSectors = (spec.numGTEsPerGT * 4 + 511) / 512;
-  const std::uint64_t descSectors = spec.descriptor.empty() ? 0 : (spec.descriptor.size() + 511) / 512;
+  const std::uint64_t descSectors =
+      spec.descriptor.empty() ? 0 : (spec.descriptor.size() + 511) / 512;
   const std::uint64_t descSector = descSectors == 0 ? 0 : 1;
   const std::uint64_t gdSector = 1 + descSectors;
   const std::uint64_t gdSectors = (gdCount * 4 + 511) / 512;

@@ -10,11 +10,11 @@
 namespace quillon::test {
 
 struct SparseVmdkSpec {
-  std::uint64_t capacity = 100;  // sectors
-  std::uint64_t grainSize = 8;   // sectors
+  std::uint64_t capacity = 100; // sectors
+  std::uint64_t grainSize = 8;  // sectors
   std::uint32_t numGTEsPerGT = 4;
-  bool compressed = false;       // stream-optimized: compressed grains, directory in the footer
-  std::string descriptor;        // embedded descriptor text, if any
+  bool compressed = false; // stream-optimized: compressed grains, directory in the footer
+  std::string descriptor;  // embedded descriptor text, if any
   // Grain number -> fill byte; each sector of the grain starts with its disk sector number
   // (u32) and is otherwise the fill byte. Grains not listed are unallocated.
   std::map<std::uint64_t, std::uint8_t> grains;

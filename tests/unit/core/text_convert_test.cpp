@@ -19,7 +19,7 @@ std::vector<std::uint8_t> le16(std::u16string_view s) {
 
 TEST(Utf16, ConvertsPairsAndReplacesLoneSurrogates) {
   EXPECT_EQ(utf16leToUtf8(le16(u"Caf\u00e9 \u65e5\u672c")), "Caf\xC3\xA9 "
-                                                              "\xe6\x97\xa5\xe6\x9c\xac");
+                                                            "\xe6\x97\xa5\xe6\x9c\xac");
   EXPECT_EQ(utf16leToUtf8(le16(u"\xD83D\xDE00")), "\xF0\x9F\x98\x80");
   EXPECT_EQ(utf16leToUtf8(le16(u"a\xD800z")), "a\xEF\xBF\xBDz");
   EXPECT_EQ(utf16leToUtf8(le16(std::u16string(u"ab\0cd", 5))), "ab");

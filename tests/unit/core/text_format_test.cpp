@@ -11,8 +11,12 @@ TEST(SizeText, PicksTheLargestUnitOfAtLeastOne) {
     std::uint64_t bytes;
     const char *text;
   } cases[] = {
-      {0, "0 Bytes"},          {1023, "1023 Bytes"},         {1024, "1.00 KB"},
-      {1048575, "1024.00 KB"}, {1048576, "1.00 MB"},         {1610612736, "1.50 GB"},
+      {0, "0 Bytes"},
+      {1023, "1023 Bytes"},
+      {1024, "1.00 KB"},
+      {1048575, "1024.00 KB"},
+      {1048576, "1.00 MB"},
+      {1610612736, "1.50 GB"},
       {5368709120ULL * 1024, "5120.00 GB"},
   };
   for (const auto &c : cases) {
@@ -26,7 +30,7 @@ TEST(DateTimeText, TwelveHourClockWithTheOldNoonRule) {
     int minute;
     const char *text;
   } cases[] = {
-      {0, 5, "03/07/2021  00:05 AM"},  {12, 30, "03/07/2021  12:30 AM"},
+      {0, 5, "03/07/2021  00:05 AM"},   {12, 30, "03/07/2021  12:30 AM"},
       {12, 59, "03/07/2021  12:59 AM"}, {13, 0, "03/07/2021  01:00 PM"},
       {23, 59, "03/07/2021  11:59 PM"},
   };

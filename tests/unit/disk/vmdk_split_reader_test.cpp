@@ -95,15 +95,16 @@ TEST(VmdkSplit, ExtentNamesMayNotLeaveTheFolder) {
   TempDir dir;
   std::filesystem::create_directory(dir / "sub");
   writeFileBytes(dir / "outside.bin", std::vector<std::uint8_t>(1024, 7));
-  for (const char *name : {"../outside.bin", "/etc/hostname", "sub/../../outside.bin",
-                           "..\\outside.bin"}) {
+  for (const char *name :
+       {"../outside.bin", "/etc/hostname", "sub/../../outside.bin", "..\\outside.bin"}) {
     writeFileText(dir / "sub" / "d.vmdk", std::string("RW 2 FLAT \"") + name + "\" 0\n");
     FileReadSeekVmdkSplit r;
     RecordingProgress rec;
     r.setProgress(&rec);
     r.descriptorMode = true;
     EXPECT_FALSE(r.open(dir / "sub" / "d.vmdk")) << name;
-    EXPECT_EQ(r.lastError(), std::string("extent file name leaves the descriptor's folder: ") + name);
+    EXPECT_EQ(r.lastError(),
+              std::string("extent file name leaves the descriptor's folder: ") + name);
     EXPECT_EQ(rec.messages().size(), 1U);
   }
   EXPECT_EQ(FileReadSeekVmdkSplit::resolveExtentName("/a", "b/c.vmdk"),
@@ -132,9 +133,13 @@ TEST(VmdkSplit, NumberedNames) {
     const char *name;
     std::optional<std::uint64_t> n;
   } cases[] = {
-      {"disk-", "disk-s001.vmdk", 1}, {"disk-", "disk-s011.vmdk", 11}, {"disk-", "disk-2.vmdk", 2},
-      {"disk-", "disk-f003.VMDK", 3}, {"disk-", "disk-flat.vmdk", std::nullopt},
-      {"disk-", "disk-s1x.vmdk", std::nullopt}, {"disk-", "other-s001.vmdk", std::nullopt},
+      {"disk-", "disk-s001.vmdk", 1},
+      {"disk-", "disk-s011.vmdk", 11},
+      {"disk-", "disk-2.vmdk", 2},
+      {"disk-", "disk-f003.VMDK", 3},
+      {"disk-", "disk-flat.vmdk", std::nullopt},
+      {"disk-", "disk-s1x.vmdk", std::nullopt},
+      {"disk-", "other-s001.vmdk", std::nullopt},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(FileReadSeekVmdkSplit::extentNumber(c.prefix, c.name), c.n) << c.name;
