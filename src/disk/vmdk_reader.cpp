@@ -58,6 +58,13 @@ bool FileReadSeekVmdk::open(const std::filesystem::path &path) {
     sectors_ = given->sectorCount;
     return true;
   }
+  // Delta and device extents hold no disk of their own; reading them as raw data would show
+  // garbage as if it were the disk.
+  if (given != nullptr && !given->type.empty() && given->type != "SPARSE" &&
+      given->type != "FLAT" && given->type != "VMFS") {
+    fail("extent type " + given->type + " is not supported");
+    return false;
+  }
   if (!file_.open(path)) {
     fail(format("cannot open %s: %s", path.c_str(), file_.lastError().c_str()));
     return false;
