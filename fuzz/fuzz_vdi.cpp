@@ -1,59 +1,12 @@
-// Fuzz target: FileReadSeekVdi. The input is written to a file (one per process), opened as a
-// VDI and, when it opens, read at the start, the middle and the end of the disk.
+// Fuzz target: FileReadSeekVdi. The input is opened as a VDI and, when it opens, read at the
+// start, the middle and the end of its disk.
 #include "disk/vdi_reader.h"
-
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <unistd.h>
-#include <vector>
-
-namespace {
-
-std::string gInputPath; // set once per process
-
-const std::string &inputPath() {
-  if (gInputPath.empty()) {
-    std::filesystem::path dir = "/dev/shm";
-    if (!std::filesystem::is_directory(dir)) {
-      dir = std::filesystem::temp_directory_path();
-    }
-    gInputPath = (dir / ("quillon_fuzz_vdi_" + std::to_string(::getpid()) + ".vdi")).string();
-    std::atexit([] { std::remove(gInputPath.c_str()); });
-  }
-  return gInputPath;
-}
-
-bool writeInput(const std::uint8_t *data, std::size_t size) {
-  std::FILE *f = std::fopen(inputPath().c_str(), "wb");
-  if (f == nullptr) {
-    return false;
-  }
-  const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-  return std::fclose(f) == 0 && ok;
-}
-
-} // namespace
+#include "fuzz_file_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  if (!writeInput(data, size)) {
-    return 0;
-  }
   quillon::FileReadSeekVdi reader;
-  if (!reader.open(inputPath())) {
-    return 0;
-  }
-  constexpr std::uint64_t kSpan = 1 << 20;
-  const std::uint64_t diskBytes = reader.sectorCount() * quillon::kSectorSize;
-  const std::uint64_t length = std::min(kSpan, diskBytes);
-  std::vector<std::uint8_t> buffer(length + 1);
-  for (const std::uint64_t at :
-       {std::uint64_t{0}, diskBytes / 2 + 1, diskBytes - length, diskBytes - 512}) {
-    (void)reader.seek(at);
-    (void)reader.read(buffer.data(), std::min<std::uint64_t>(length, diskBytes - at) + 1);
+  if (reader.open(quillon::fuzz::writeScratchFile("image.vdi", data, size))) {
+    quillon::fuzz::readSpans(reader);
   }
   return 0;
 }

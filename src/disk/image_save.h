@@ -19,10 +19,10 @@ class WorkerControl;
                                                     const std::filesystem::path &imagePath);
 
 struct ImageSaveResult {
-  bool ok = false;          // the whole disk was written
-  bool stopped = false;     // stopped by the user (the file holds what was written)
+  bool ok = false;      // the whole disk was written
+  bool stopped = false; // stopped by the user (the file holds what was written)
   std::uint64_t written = 0;
-  std::string error;        // why it failed, for the command line
+  std::string error; // why it failed, for the command line
 };
 
 inline constexpr std::uint64_t kImageSaveChunk = 5ULL * 1024 * 1024;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 namespace quillon {
 
@@ -34,8 +35,6 @@ constexpr std::uint32_t kTypeDifferencing = 4;
 
 // The block map is read in pieces of this many bytes, so a large map costs no second copy.
 constexpr std::uint64_t kMapChunkBytes = 1ULL << 20;
-
-bool isPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 } // namespace
 
@@ -100,7 +99,7 @@ bool FileReadSeekVdi::openImage(const std::filesystem::path &path) {
                   static_cast<unsigned long long>(diskSize_)));
     return false;
   }
-  if (!isPowerOfTwo(blockSize_) || blockSize_ < kSectorSize) {
+  if (!std::has_single_bit(blockSize_) || blockSize_ < kSectorSize) {
     report(format("damaged VDI header: block size %u is not a power of two of at least 512",
                   blockSize_));
     return false;

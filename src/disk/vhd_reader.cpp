@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 namespace quillon {
 
@@ -32,8 +33,6 @@ constexpr std::size_t kHeaderBlockSize = 32;
 
 // The block table is read in pieces of this many bytes, so a large table costs no second copy.
 constexpr std::uint64_t kTableChunkBytes = 1ULL << 20;
-
-bool isPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 using Footer = std::array<std::uint8_t, kFooterSize>;
 
@@ -164,7 +163,7 @@ bool FileReadSeekVHD::openDynamic(std::span<const std::uint8_t> footer) {
   const std::uint64_t tableOffset = be64(header, kHeaderTableOffset);
   const std::uint32_t entries = be32(header, kHeaderMaxTableEntries);
   blockSize_ = be32(header, kHeaderBlockSize);
-  if (!isPowerOfTwo(blockSize_) || blockSize_ < kSectorSize) {
+  if (!std::has_single_bit(blockSize_) || blockSize_ < kSectorSize) {
     report(format("damaged VHD header: block size %u is not a power of two of at least 512",
                   blockSize_));
     return false;

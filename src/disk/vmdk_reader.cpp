@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <zlib.h>
 
 namespace quillon {
@@ -36,8 +37,6 @@ constexpr std::uint64_t kMaxCapacitySectors = 1ULL << 42; // 2 PiB
 constexpr std::uint64_t kMaxDescriptorBytes = 1ULL << 20;
 constexpr std::uint64_t kMaxCompressedGrainSectors = 2048; // 1 MiB of buffer
 constexpr std::size_t kGrainMarkerSize = 12;               // u64 lba, u32 compressed size
-
-bool isPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 } // namespace
 
@@ -124,7 +123,7 @@ bool FileReadSeekVmdk::openSparse(std::span<const std::uint8_t> header) {
     report("VMDK grains use an unknown compression");
     return false;
   }
-  if (!isPowerOfTwo(grainSize_) || grainSize_ > kMaxGrainSectors || numGTEsPerGT_ == 0 ||
+  if (!std::has_single_bit(grainSize_) || grainSize_ > kMaxGrainSectors || numGTEsPerGT_ == 0 ||
       numGTEsPerGT_ > kMaxTableEntries || std::uint64_t{numGTEsPerGT_} * 4 > imageSize ||
       capacity_ > kMaxCapacitySectors || (compressed_ && grainSize_ > kMaxCompressedGrainSectors)) {
     report(format("damaged VMDK header: capacity %llu, grain size %llu, %u table entries",

@@ -177,8 +177,7 @@ bool FileReadSeekVmdkSplit::openNumbered(const std::filesystem::path &path) {
   return true;
 }
 
-readWriteInterface::Run FileReadSeekVmdkSplit::mapRun(std::uint64_t abs,
-                                                      std::uint64_t maxLength) {
+readWriteInterface::Run FileReadSeekVmdkSplit::mapRun(std::uint64_t abs, std::uint64_t maxLength) {
   Run run;
   run.length = maxLength;
   if (starts_.empty()) {

@@ -45,8 +45,6 @@ bool isFatFamilyJump(Bytes s) {
   return u8(s, kJumpOffset) == kJumpShort && (target == 0x3C || target == 0x58 || target == 0x76);
 }
 
-bool isPowerOfTwo(std::uint32_t v) { return v != 0 && std::has_single_bit(v); }
-
 // Multiplies without wrapping: a size that does not fit saturates, so it stays "huge".
 std::uint64_t saturatingMul(std::uint64_t a, std::uint64_t b) {
   if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
@@ -64,7 +62,7 @@ std::uint32_t fatTotalSectors(Bytes s) {
 // Bytes per sector as a multiple of 512 when the BPB gives a usable value, else 1.
 std::uint64_t sectorScale(Bytes s) {
   const std::uint16_t bps = le16(s, kBytesPerSectorOffset);
-  if (isPowerOfTwo(bps) && bps >= kSectorBytes && bps <= kMaxSectorBytes) {
+  if (std::has_single_bit(bps) && bps >= kSectorBytes && bps <= kMaxSectorBytes) {
     return bps / kSectorBytes;
   }
   return 1;
@@ -112,10 +110,11 @@ BootSectorInfo classifyFat(Bytes s, FatSizeRule rule) {
 
 bool hasValidFatBpb(Bytes s) {
   const std::uint16_t bps = le16(s, kBytesPerSectorOffset);
-  if (!isPowerOfTwo(bps) || bps < kSectorBytes || bps > kMaxSectorBytes) {
+  if (!std::has_single_bit(bps) || bps < kSectorBytes || bps > kMaxSectorBytes) {
     return false;
   }
-  if (!isPowerOfTwo(u8(s, kSectorsPerClusterOffset)) || le16(s, kReservedSectorsOffset) < 1) {
+  if (!std::has_single_bit(u8(s, kSectorsPerClusterOffset)) ||
+      le16(s, kReservedSectorsOffset) < 1) {
     return false;
   }
   const std::uint8_t fats = u8(s, kFatCountOffset);
