@@ -7,6 +7,7 @@
 set -euo pipefail
 cli=$(realpath "${1:-build/default/quillon-cli}")
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/quillon-bench.XXXXXX)}
+mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
@@ -28,8 +29,8 @@ rm -f disk4096.raw
 mkdir -p out
 for ext in vmdk vhd vdi; do
   echo "== 1 GiB $ext =="
-  hyperfine --warmup 1 --runs 5 \
-    --prepare "rm -rf out/* qemu.raw" \
+  hyperfine --warmup 1 --runs 10 \
+    --prepare "rm -rf out/* qemu.raw; sync" \
     -n "quillon-cli image" "$cli image d1024.$ext --out out" \
     -n "qemu-img convert" "qemu-img convert -O raw d1024.$ext qemu.raw"
   rm -rf out/* qemu.raw

@@ -6,10 +6,14 @@
 #include "core/worker_control.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -71,6 +75,91 @@ bool writeSparse(int fd, const std::uint8_t *p, std::size_t n, std::uint64_t off
   }
   return true;
 }
+
+// Reads the disk in chunks on its own thread, one chunk ahead of the writer, so that reading
+// the image and writing the copy overlap. Chunks come out in disk order.
+class ChunkReader {
+public:
+  struct Chunk {
+    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kImageSaveChunk);
+    std::uint64_t length = 0;
+    bool readOk = true;
+    int error = 0;
+  };
+
+  ChunkReader(readWriteInterface &reader, std::uint64_t total) : reader_(reader), total_(total) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~ChunkReader() { finish(); }
+  ChunkReader(const ChunkReader &) = delete;
+  ChunkReader &operator=(const ChunkReader &) = delete;
+
+  // The next chunk in order; it stays valid until release().
+  const Chunk *next() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return filled_ > 0; });
+    return &chunks_[head_];
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      head_ = (head_ + 1) % chunks_.size();
+      --filled_;
+    }
+    changed_.notify_all();
+  }
+  // Ends the reading thread (early when the writer stopped).
+  void finish() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+private:
+  void run() {
+    (void)reader_.seek(0);
+    std::size_t tail = 0;
+    for (std::uint64_t offset = 0; offset < total_;) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return cancelled_ || filled_ < chunks_.size(); });
+        if (cancelled_) {
+          return;
+        }
+      }
+      Chunk &c = chunks_[tail];
+      c.length = std::min(kImageSaveChunk, total_ - offset);
+      errno = 0;
+      c.readOk = reader_.read(c.data.data(), c.length);
+      c.error = errno;
+      offset += c.length;
+      {
+        std::lock_guard lock(mutex_);
+        tail = (tail + 1) % chunks_.size();
+        ++filled_;
+      }
+      changed_.notify_all();
+      if (!c.readOk) {
+        return;
+      }
+    }
+  }
+
+  readWriteInterface &reader_;
+  std::uint64_t total_;
+  std::array<Chunk, 2> chunks_;
+  std::size_t head_ = 0;
+  std::size_t filled_ = 0;
+  bool cancelled_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+};
 
 // Reserves total bytes for the file to learn, before anything is written, whether the disk can
 // hold it. Returns 0, ENOSPC, or another errno.
@@ -146,32 +235,38 @@ ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem:
     result.error = kInsufficientSpace;
     return result;
   }
-  // Give back the reservation: ranges of zeros are then left as holes instead of written.
-  if (::ftruncate(out.fd, 0) != 0) {
+  // Start from a new, empty file: ranges of zeros are then left as holes instead of written,
+  // and the file system does not treat the file as one being truncated and rewritten.
+  ::close(out.fd);
+  out.fd = -1;
+  std::error_code removeError;
+  std::filesystem::remove(output, removeError);
+  out.fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (out.fd < 0) {
     progress.inform("Disk Image file cannot be created");
-    result.error = format("cannot prepare %s: %s", output.c_str(), std::strerror(errno));
+    result.error = format("cannot create %s: %s", output.c_str(), std::strerror(errno));
     return result;
   }
 
-  std::vector<std::uint8_t> buffer(kImageSaveChunk);
-  (void)reader.seek(0);
   progress.setRange(0, sectors & 0xFFFFFFFFULL);
   progress.setPosition(0);
   const std::string totalMB = format("%lld", static_cast<long long>(total / 1048576));
   const std::string totalGB =
       format("%Lf", static_cast<long double>(total) / static_cast<long double>(1ULL << 30));
 
+  ChunkReader chunks(reader, total);
   std::uint64_t done = 0;
   bool failed = false;
   while (done < total) {
-    const std::uint64_t n = std::min(kImageSaveChunk, total - done);
-    if (!reader.read(buffer.data(), n)) {
-      progress.setStatus(format("Exit with error number %d", errno));
+    const ChunkReader::Chunk *chunk = chunks.next();
+    if (!chunk->readOk) {
+      progress.setStatus(format("Exit with error number %d", chunk->error));
       result.error = "cannot read the image: " + reader.lastError();
       failed = true;
       break;
     }
-    if (!writeSparse(out.fd, buffer.data(), n, done)) {
+    const std::uint64_t n = chunk->length;
+    if (!writeSparse(out.fd, chunk->data.data(), n, done)) {
       const int err = errno;
       if (err == ENOSPC) {
         progress.inform(kInsufficientSpace);
@@ -183,6 +278,7 @@ ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem:
       failed = true;
       break;
     }
+    chunks.release();
     done += n;
     if (control.stopRequested()) {
       control.clearStop();
@@ -197,12 +293,8 @@ ImageSaveResult saveDiskImage(const ReaderChoice &choice, const std::filesystem:
                               static_cast<long long>(done / 1048576), totalMB.c_str(),
                               static_cast<long double>(done) / static_cast<long double>(1ULL << 30),
                               totalGB.c_str()));
-    if (!reader.seek(done)) {
-      failed = true;
-      result.error = "cannot position the image reader";
-      break;
-    }
   }
+  chunks.finish();
   // Skipped zeros at the end still belong to the file.
   if (::ftruncate(out.fd, static_cast<off_t>(done)) != 0 && !failed) {
     failed = true;
