@@ -1,0 +1,129 @@
+// ntfs: the NTFS parser of one volume. It reads the boot sector, finds the MFT (through the
+// boot sector, by scanning when the boot sector is damaged, or from a candidate the user
+// picked), reads every MFT record into the entry table, links the entries into a folder tree
+// by their parent references, and saves an entry's data with its times. Deep mode finds
+// records by scanning the whole volume.
+//
+// Files: ntfs_boot.cpp (boot sector, MFT location, reading the MFT), ntfs_entries.cpp
+// (parsing records, linking, orphans), ntfs_scan.cpp (deep and advanced scans),
+// ntfs_data.cpp (data attributes, sizes, saving), lznt1.cpp (decompression).
+#pragma once
+
+#include "fs/ntfs/ntfs_record.h"
+#include "volumes/volume_record.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+class Progress;
+class WorkerControl;
+class readWriteInterface;
+
+// One MFT record as the tree and the list need it. Everything the list shows is taken from the
+// record when it is parsed, so listing never reads the record again.
+struct NtfsEntry {
+  std::array<char, 4> signature{}; // the record's first four bytes; "FILE" for a record
+  std::uint64_t recordOffset = 0;  // byte offset of the record from the volume start
+  std::string name;                // UTF-8; empty when the record has no usable $FILE_NAME
+  bool hasName = false;
+  std::int64_t parent = 0;      // table index of the parent folder (first $FILE_NAME)
+  std::uint64_t size = 0;       // $FILE_NAME allocated size
+  std::uint16_t recordFlags = 0; // bit 0: in use; clear: deleted
+  char kind = 0;                 // 'D' for a folder
+  std::int64_t ownIndex = 0;
+  std::uint8_t orphan = 0;
+  std::int64_t firstChild = 0;  // 0: none
+  std::int64_t nextSibling = 0; // 0 or negative: end of chain
+
+  // Taken from $STANDARD_INFORMATION and the last $FILE_NAME when the record is parsed.
+  std::uint64_t created = 0;   // FILETIME
+  std::uint64_t modified = 0;  // FILETIME
+  std::uint64_t accessed = 0;  // FILETIME
+  std::uint32_t fileAttributes = 0; // $FILE_NAME flags (read-only, hidden, ...)
+  std::uint64_t dataSize = 0;       // real size of the unnamed $DATA (resident: value length)
+  bool hasAttributeList = false;
+
+  [[nodiscard]] bool isFolder() const { return kind == 'D'; }
+  [[nodiscard]] bool inUse() const { return (recordFlags & 1) != 0; }
+  [[nodiscard]] bool isRecord() const {
+    return signature == std::array<char, 4>{'F', 'I', 'L', 'E'};
+  }
+};
+
+enum class NtfsMode { Standard = 1, Advanced = 2, Deep = 3 };
+
+class ntfs {
+public:
+  ntfs(readWriteInterface &reader, Progress &progress, WorkerControl &control,
+       VolumeRecord volume);
+
+  // --- boot sector and MFT location (ntfs_boot.cpp) ---
+  bool readBootSector();
+  bool locateMftRuns();
+  // Runs of the first non-resident attribute of the type in the record at that offset.
+  std::vector<ntfs_record::Run> getAttributeRuns(std::uint64_t recordOffset, std::uint32_t type);
+  void readMftRecords();
+
+  // --- entry table and tree (ntfs_entries.cpp) ---
+  bool parseRecord(std::uint64_t recordOffset, std::int64_t index);
+  void finishEntryTable();
+  void linkChild(std::int64_t index);
+  void linkOrphans();
+
+  // --- deep and advanced scans (ntfs_scan.cpp) ---
+  bool scanForMftRecords();
+  std::int64_t findMftCandidates(std::int64_t maximum);
+  bool selectMftCandidate(std::int64_t index);
+
+  // --- data (ntfs_data.cpp) ---
+  // Writes entry index into folder under a safe form of its name, with its times. Returns the
+  // path written, or nullopt (and why in error) when nothing could be written.
+  std::optional<std::filesystem::path> saveEntryFile(std::int64_t index,
+                                                     const std::filesystem::path &folder,
+                                                     std::string *error = nullptr);
+  // Size of the entry's data as the list shows it (Part of the list texts).
+  [[nodiscard]] std::uint64_t dataSize(std::int64_t index);
+  [[nodiscard]] std::string sizeText(std::int64_t index);
+  // Creation, access and modification time texts and the attribute text.
+  [[nodiscard]] std::array<std::string, 4> entryTexts(const NtfsEntry &entry) const;
+
+  // --- state ---
+  std::vector<NtfsEntry> entries;
+  std::vector<NtfsEntry> candidates;
+  std::vector<ntfs_record::Run> mftRuns;
+  NtfsMode mode = NtfsMode::Standard;
+  bool runsKnown = false;
+  bool runsPending = true;
+  std::int64_t orphanIndex = -1;
+  std::int64_t rootIndex = -1;
+  std::uint64_t volumeSize = 0;  // bytes
+  std::uint64_t clusterSize = 0; // bytes; 4096 when unknown
+  std::uint64_t recordSize = ntfs_record::kRecordSize;
+  std::optional<std::array<std::uint8_t, 512>> bootSector;
+
+  [[nodiscard]] readWriteInterface &reader() { return reader_; }
+  [[nodiscard]] Progress &progress() { return progress_; }
+  [[nodiscard]] WorkerControl &control() { return control_; }
+  [[nodiscard]] const VolumeRecord &volume() const { return volume_; }
+
+  // Reads one record at the byte offset into out (recordSize bytes) and applies the fixup;
+  // false when the read fails or the bytes are not a record.
+  bool readRecord(std::uint64_t recordOffset, std::vector<std::uint8_t> &out);
+
+private:
+  readWriteInterface &reader_;
+  Progress &progress_;
+  WorkerControl &control_;
+  VolumeRecord volume_;
+};
+
+// Name of the folder that gathers entries whose parent is unknown.
+inline constexpr char kOrphanEntryName[] = "ORPHAN_ENTRY";
+
+} // namespace quillon
