@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Benchmark: listing and saving an NTFS volume of 100,000 files, side by side with The Sleuth
+# Kit on the same raw image:
+#   quillon-cli ls --recursive --json   against   fls -r
+#   quillon-cli save --path /           against   tsk_recover -a
+# The volume is made with mkntfs and filled through ntfs-3g (FUSE). Usage:
+#   bench/ntfs_vs_tsk.sh [path/to/quillon-cli] [file count]
+# Needs: ntfs-3g, sleuthkit, hyperfine, python3 (scripts/install-deps.sh dev, plus sleuthkit).
+set -euo pipefail
+cli=$(realpath "${1:-build/default/quillon-cli}")
+count=${2:-100000}
+work=${BENCH_DIR:-$(mktemp -d /var/tmp/quillon-ntfs-bench.XXXXXX)}
+mkdir -p "$work"
+cleanup() { mountpoint -q "$work/mnt" && umount "$work/mnt"; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+
+truncate -s 2G ntfs.raw
+mkntfs -F -Q -q ntfs.raw >/dev/null 2>&1
+mkdir -p mnt
+ntfs-3g ntfs.raw mnt
+# 100 folders of count/100 files each, sizes from a few bytes to 16 KiB.
+python3 - "$count" <<'PY'
+import os, random, sys
+count = int(sys.argv[1])
+random.seed(7)
+per = max(1, count // 100)
+for d in range(100):
+    folder = os.path.join("mnt", "dir%03d" % d)
+    os.makedirs(folder, exist_ok=True)
+    for f in range(per):
+        size = random.choice([12, 300, 900, 3000, 9000, 16000])
+        with open(os.path.join(folder, "file%05d.txt" % f), "wb") as out:
+            out.write(os.urandom(size))
+PY
+umount mnt
+sectors=$(( $(stat -c %s ntfs.raw) / 512 ))
+volume=(--start 0 --end "$sectors" --fs NTFS)
+
+echo "== list the whole tree =="
+hyperfine --warmup 1 --runs 5 \
+  -n "quillon-cli ls --recursive --json" "$cli ls ntfs.raw ${volume[*]} --recursive --json >/dev/null" \
+  -n "fls -r" "fls -r ntfs.raw >/dev/null"
+echo "quillon entries: $("$cli" ls ntfs.raw "${volume[@]}" --recursive --json | wc -l), fls lines: $(fls -r ntfs.raw | wc -l)"
+
+echo "== save everything =="
+hyperfine --warmup 1 --runs 3 \
+  --prepare "rm -rf out-q out-t; sync" \
+  -n "quillon-cli save --path /" "$cli save ntfs.raw ${volume[*]} --path / --out out-q >/dev/null" \
+  -n "tsk_recover -a" "tsk_recover -a ntfs.raw out-t >/dev/null"
+echo "files saved: quillon $(find out-q -type f | wc -l), tsk_recover $(find out-t -type f | wc -l)"
