@@ -4,7 +4,7 @@
 #   build: compiler, CMake, Ninja, ccache, zlib            (to build quillon-cli)
 #   test:  build + GoogleTest, xz-utils                     (to build and run the tests)
 #   dev:   test + clang/libFuzzer, qemu-utils and the file-system tools that make fixtures,
-#          hyperfine for the benchmarks
+#          hyperfine and sleuthkit for the benchmarks
 set -euo pipefail
 level=${1:-test}
 packages=(g++ cmake ninja-build ccache zlib1g-dev pkg-config)
@@ -12,7 +12,8 @@ case "$level" in
   build) ;;
   test) packages+=(libgtest-dev xz-utils) ;;
   dev) packages+=(libgtest-dev xz-utils clang libclang-rt-14-dev qemu-utils fdisk gdisk
-                  dosfstools mtools ntfs-3g exfatprogs e2fsprogs hyperfine python3 time) ;;
+                  dosfstools mtools ntfs-3g exfatprogs e2fsprogs hyperfine python3 time
+                  sleuthkit) ;;
   *) echo "usage: $0 [build|test|dev]" >&2; exit 2 ;;
 esac
 missing=()

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,8 @@ struct NtfsEntry {
   std::uint64_t accessed = 0;  // FILETIME
   std::uint32_t fileAttributes = 0; // $FILE_NAME flags (read-only, hidden, ...)
   std::uint64_t dataSize = 0;       // real size of the unnamed $DATA (resident: value length)
-  bool hasAttributeList = false;
+  bool hasData = false;             // an unnamed $DATA was found (in the record or an extension)
+  bool hasAttributeList = false;    // the record holds an $ATTRIBUTE_LIST
 
   [[nodiscard]] bool isFolder() const { return kind == 'D'; }
   [[nodiscard]] bool inUse() const { return (recordFlags & 1) != 0; }
@@ -66,15 +68,24 @@ public:
   // --- boot sector and MFT location (ntfs_boot.cpp) ---
   bool readBootSector();
   bool locateMftRuns();
-  // Runs of the first non-resident attribute of the type in the record at that offset.
+  // Runs of the first non-resident unnamed attribute of the type in the record at that offset
+  // (fixup applied); also sets attributeClusterCount. Runs never reach past the volume.
   std::vector<ntfs_record::Run> getAttributeRuns(std::uint64_t recordOffset, std::uint32_t type);
+  // Reads the MFT along mftRuns in large pieces and parses every record once, straight into
+  // the entry table (table index == record number).
   void readMftRecords();
 
   // --- entry table and tree (ntfs_entries.cpp) ---
+  // Reads the record at the offset and parses it into entries[index] (no linking). False when
+  // the index is outside the table or the read fails.
   bool parseRecord(std::uint64_t recordOffset, std::int64_t index);
+  // Links the parsed table into a tree: every named entry ends up under the root "." or under
+  // ORPHAN_ENTRY (appended last), with no cycles.
   void finishEntryTable();
   void linkChild(std::int64_t index);
   void linkOrphans();
+  // The child chain of a folder, in chain order; bounded by the table size.
+  [[nodiscard]] std::vector<std::int64_t> children(std::int64_t folder) const;
 
   // --- deep and advanced scans (ntfs_scan.cpp) ---
   bool scanForMftRecords();
@@ -87,7 +98,7 @@ public:
   std::optional<std::filesystem::path> saveEntryFile(std::int64_t index,
                                                      const std::filesystem::path &folder,
                                                      std::string *error = nullptr);
-  // Size of the entry's data as the list shows it (Part of the list texts).
+  // Size of the entry's data as the list's size column shows it.
   [[nodiscard]] std::uint64_t dataSize(std::int64_t index);
   [[nodiscard]] std::string sizeText(std::int64_t index);
   // Creation, access and modification time texts and the attribute text.
@@ -104,8 +115,12 @@ public:
   std::int64_t rootIndex = -1;
   std::uint64_t volumeSize = 0;  // bytes
   std::uint64_t clusterSize = 0; // bytes; 4096 when unknown
-  std::uint64_t recordSize = ntfs_record::kRecordSize;
+  std::uint64_t recordSize = ntfs_record::kRecordSize; // 1024 or 4096
+  std::uint64_t attributeClusterCount = 0; // VCN range of the attribute decoded last
   std::optional<std::array<std::uint8_t, 512>> bootSector;
+
+  // True when the boot sector was read and carries "NTFS" at offset 3.
+  [[nodiscard]] bool bootSectorValid() const;
 
   [[nodiscard]] readWriteInterface &reader() { return reader_; }
   [[nodiscard]] Progress &progress() { return progress_; }
@@ -117,10 +132,32 @@ public:
   bool readRecord(std::uint64_t recordOffset, std::vector<std::uint8_t> &out);
 
 private:
+  // Applies the fixup to record (recordSize bytes, changed in place) and fills entry from it:
+  // signature, flags, names, parent, kind, times, attributes and data size.
+  void parseInto(std::span<std::uint8_t> record, NtfsEntry &entry);
+  // Runs of the first non-resident unnamed attribute of the type in a fixed-up record.
+  std::vector<ntfs_record::Run> runsFromRecord(Bytes record, std::uint32_t type);
+  // Bytes of the volume that can be read: the volume size, cut to the end of the disk.
+  [[nodiscard]] std::uint64_t readableBytes() const;
+  // Sizes that the boot sector gives when it is sane (else 4096 and 1024).
+  [[nodiscard]] std::uint64_t bootClusterSize() const;
+  [[nodiscard]] std::uint64_t bootRecordSize(std::uint64_t cluster) const;
+  // Record size from a record header (1024 or 4096), else the current record size.
+  [[nodiscard]] std::uint64_t headerRecordSize(Bytes record) const;
+  // Cluster size that places the $MFT record at recordOffset at the start of its own runs.
+  [[nodiscard]] std::optional<std::uint64_t>
+  clusterSizeFromMft(std::uint64_t recordOffset, const std::vector<ntfs_record::Run> &runs) const;
+  void linkParsedEntries(std::int64_t tableSize);
+  void setParseStatus(std::uint64_t index);
+
   readWriteInterface &reader_;
   Progress &progress_;
   WorkerControl &control_;
   VolumeRecord volume_;
+  bool entriesParsed_ = false;         // the table was parsed while it was read
+  std::vector<std::int64_t> childTail_; // last child of each folder's chain (0: unknown)
+  // (base record, real size) of $DATA found in extension records.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> extensionData_;
 };
 
 // Name of the folder that gathers entries whose parent is unknown.
