@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job on the sample image: install what is missing, build, then show the image's
-# information and the volumes on it.
+# information and the volumes on it, list the NTFS volume (deleted files included) and recover
+# everything on it into a new temporary folder (or the folder given as the first argument).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+out=${1:-$(mktemp -d "${TMPDIR:-/tmp}/quillon-recovered-XXXXXX")}
 scripts/install-deps.sh build
 cmake --preset default -DQUILLON_TESTS=OFF >/dev/null
 cmake --build --preset default -j"$(nproc)" --target quillon-cli
@@ -10,3 +12,8 @@ cli=build/default/quillon-cli
 $cli info samples/sample.vmdk
 echo
 $cli volumes samples/sample.vmdk
+echo
+$cli ls samples/sample.vmdk --volume 0 --recursive
+echo
+$cli save samples/sample.vmdk --volume 0 --out "$out"
+echo "recovered files are in $out"

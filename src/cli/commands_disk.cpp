@@ -1,6 +1,7 @@
 // The disk-level commands: info, volumes and image.
 #include "cli/cli_progress.h"
 #include "cli/commands.h"
+#include "cli/interrupt_stops.h"
 
 #include "core/text_format.h"
 #include "core/worker_control.h"
@@ -11,7 +12,6 @@
 #include "volumes/partition.h"
 #include "volumes/volume_record.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -19,35 +19,6 @@
 namespace quillon::cli {
 
 namespace {
-
-WorkerControl *interruptTarget = nullptr;
-
-extern "C" void onInterrupt(int) {
-  if (interruptTarget != nullptr) {
-    interruptTarget->requestStop();
-  }
-}
-
-// Ctrl-C asks the running worker to stop instead of killing the process mid-write.
-class InterruptStops {
-public:
-  explicit InterruptStops(WorkerControl &control) {
-    interruptTarget = &control;
-    struct sigaction sa {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, &previous_);
-  }
-  ~InterruptStops() {
-    ::sigaction(SIGINT, &previous_, nullptr);
-    interruptTarget = nullptr;
-  }
-  InterruptStops(const InterruptStops &) = delete;
-  InterruptStops &operator=(const InterruptStops &) = delete;
-
-private:
-  struct sigaction previous_ {};
-};
 
 std::string requireImage(const Args &args, const char *usage) {
   if (args.positional().size() != 1) {
@@ -133,17 +104,46 @@ int runInfo(const std::vector<std::string> &words) {
   return 0;
 }
 
-int runVolumes(const std::vector<std::string> &words) {
-  std::set<std::string> values = kImageValueOptions;
-  values.insert({"from", "to"});
-  std::set<std::string> flags = kImageFlags;
-  flags.insert({"gpt", "scan", "no-skip", "json"});
-  const Args args(words, values, flags);
-  const std::string image = requireImage(
-      args, "volumes IMAGE [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]] [--json]");
+void checkDiscoveryArgs(const Args &args) {
   if (!args.flag("scan") && (args.has("from") || args.has("to") || args.flag("no-skip"))) {
     throw UsageError{"--from, --to and --no-skip go with --scan"};
   }
+}
+
+int discoverVolumes(const Args &args, Progress &progress, WorkerControl &control,
+                    std::vector<VolumeRecord> &records,
+                    const std::function<void(const VolumeRecord &)> &onFound) {
+  Partition partition(*activeReader, progress, records);
+  partition.gptMode = args.flag("gpt");
+  partition.control = &control;
+  if (args.flag("scan")) {
+    partition.skipFoundVolumes = !args.flag("no-skip");
+    partition.scanStartSector = args.number("from", 0);
+    partition.scanEndSector = args.number("to", 0);
+    partition.onVolumeFound = onFound;
+    const InterruptStops interrupts(control);
+    partition.scanBootSectors();
+    return 0;
+  }
+  const int rc = partition.listPartitions();
+  if (onFound) {
+    for (const VolumeRecord &r : records) {
+      onFound(r);
+    }
+  }
+  return rc;
+}
+
+int runVolumes(const std::vector<std::string> &words) {
+  std::set<std::string> values = kImageValueOptions;
+  values.insert(kDiscoveryValueOptions.begin(), kDiscoveryValueOptions.end());
+  std::set<std::string> flags = kImageFlags;
+  flags.insert(kDiscoveryFlags.begin(), kDiscoveryFlags.end());
+  flags.insert("json");
+  const Args args(words, values, flags);
+  const std::string image = requireImage(
+      args, "volumes IMAGE [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]] [--json]");
+  checkDiscoveryArgs(args);
   CliProgress progress;
   std::string error;
   if (!openActiveReader(readerChoice(args), image, progress, error)) {
@@ -165,23 +165,8 @@ int runVolumes(const std::vector<std::string> &words) {
     std::fflush(stdout);
   };
   WorkerControl control;
-  Partition partition(*activeReader, progress, records);
-  partition.gptMode = args.flag("gpt");
-  partition.control = &control;
-  if (args.flag("scan")) {
-    partition.skipFoundVolumes = !args.flag("no-skip");
-    partition.scanStartSector = args.number("from", 0);
-    partition.scanEndSector = args.number("to", 0);
-    partition.onVolumeFound = print;
-    const InterruptStops interrupts(control);
-    partition.scanBootSectors();
-    progress.finish();
-    return 0;
-  }
-  const int rc = partition.listPartitions();
-  for (const VolumeRecord &r : records) {
-    print(r);
-  }
+  const int rc = discoverVolumes(args, progress, control, records, print);
+  progress.finish();
   if (rc != 0) {
     return failure("cannot read the partition table", std::strerror(rc));
   }

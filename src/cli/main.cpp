@@ -12,8 +12,15 @@ constexpr char kUsage[] =
     "usage: quillon-cli COMMAND ...\n"
     "  info IMAGE\n"
     "  volumes IMAGE [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]] [--json]\n"
+    "  ls IMAGE VOLUME [--mode standard|advanced|deep] [--path P] [--recursive] [--json]\n"
+    "  save IMAGE VOLUME --out DIR [--path P]\n"
+    "  search IMAGE VOLUME PATTERN [--json]\n"
+    "  candidates IMAGE VOLUME [--max N]\n"
     "  image IMAGE --out DIR\n"
-    "image options: --type auto|vmdk|vhd|vdi, --split, --descriptor, --extent-type SPARSE|FLAT\n";
+    "image options: --type auto|vmdk|vhd|vdi, --split, --descriptor, --extent-type SPARSE|FLAT\n"
+    "VOLUME: --volume N [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]]\n"
+    "     or --start SECTOR --end SECTOR --fs NTFS\n"
+    "advanced mode: --candidate K (default 0), --sectors-per-cluster N\n";
 
 } // namespace
 
@@ -25,7 +32,8 @@ int main(int argc, char **argv) {
     return all.empty() ? 2 : 0;
   }
   const std::map<std::string, int (*)(const std::vector<std::string> &)> commands = {
-      {"info", runInfo}, {"volumes", runVolumes}, {"image", runImage}};
+      {"info", runInfo}, {"volumes", runVolumes}, {"image", runImage},          {"ls", runLs},
+      {"save", runSave}, {"search", runSearch},   {"candidates", runCandidates}};
   const auto it = commands.find(all[0]);
   if (it == commands.end()) {
     std::fprintf(stderr, "quillon-cli: unknown command '%s'\n%s", all[0].c_str(), kUsage);

@@ -31,10 +31,11 @@ class readWriteInterface;
 struct NtfsEntry {
   std::array<char, 4> signature{}; // the record's first four bytes; "FILE" for a record
   std::uint64_t recordOffset = 0;  // byte offset of the record from the volume start
-  std::string name;                // UTF-8; empty when the record has no usable $FILE_NAME
+  std::string name; // UTF-8; the long name when there is one; empty without a usable $FILE_NAME
   bool hasName = false;
-  std::int64_t parent = 0;      // table index of the parent folder (first $FILE_NAME)
-  std::uint64_t size = 0;       // $FILE_NAME allocated size
+  std::uint8_t nameSpace = 0;    // namespace of the name held (0 POSIX, 1 Win32, 2 DOS, 3 both)
+  std::int64_t parent = 0;       // table index of the parent folder (first $FILE_NAME)
+  std::uint64_t size = 0;        // $FILE_NAME allocated size
   std::uint16_t recordFlags = 0; // bit 0: in use; clear: deleted
   char kind = 0;                 // 'D' for a folder
   std::int64_t ownIndex = 0;
@@ -42,10 +43,11 @@ struct NtfsEntry {
   std::int64_t firstChild = 0;  // 0: none
   std::int64_t nextSibling = 0; // 0 or negative: end of chain
 
-  // Taken from $STANDARD_INFORMATION and the last $FILE_NAME when the record is parsed.
-  std::uint64_t created = 0;   // FILETIME
-  std::uint64_t modified = 0;  // FILETIME
-  std::uint64_t accessed = 0;  // FILETIME
+  // Taken from $STANDARD_INFORMATION and the $FILE_NAME that gave the name when the record is
+  // parsed.
+  std::uint64_t created = 0;        // FILETIME
+  std::uint64_t modified = 0;       // FILETIME
+  std::uint64_t accessed = 0;       // FILETIME
   std::uint32_t fileAttributes = 0; // $FILE_NAME flags (read-only, hidden, ...)
   std::uint64_t dataSize = 0;       // real size of the unnamed $DATA (resident: value length)
   bool hasData = false;             // an unnamed $DATA was found (in the record or an extension)
@@ -62,8 +64,7 @@ enum class NtfsMode { Standard = 1, Advanced = 2, Deep = 3 };
 
 class ntfs {
 public:
-  ntfs(readWriteInterface &reader, Progress &progress, WorkerControl &control,
-       VolumeRecord volume);
+  ntfs(readWriteInterface &reader, Progress &progress, WorkerControl &control, VolumeRecord volume);
 
   // --- boot sector and MFT location (ntfs_boot.cpp) ---
   bool readBootSector();
@@ -112,11 +113,12 @@ public:
   bool runsKnown = false;
   bool runsPending = true;
   std::int64_t orphanIndex = -1;
-  std::int64_t rootIndex = -1;
+  std::int64_t rootIndex = -1;   // the table size or more when there is no root "."
   std::uint64_t volumeSize = 0;  // bytes
   std::uint64_t clusterSize = 0; // bytes; 4096 when unknown
   std::uint64_t recordSize = ntfs_record::kRecordSize; // 1024 or 4096
-  std::uint64_t attributeClusterCount = 0; // VCN range of the attribute decoded last
+  std::uint64_t attributeClusterCount = 0; // clusters of the attribute decoded last (VCN range,
+                                           // capped to what its runs describe)
   std::optional<std::array<std::uint8_t, 512>> bootSector;
 
   // True when the boot sector was read and carries "NTFS" at offset 3.
@@ -144,9 +146,16 @@ private:
   [[nodiscard]] std::uint64_t bootRecordSize(std::uint64_t cluster) const;
   // Record size from a record header (1024 or 4096), else the current record size.
   [[nodiscard]] std::uint64_t headerRecordSize(Bytes record) const;
-  // Cluster size that places the $MFT record at recordOffset at the start of its own runs.
-  [[nodiscard]] std::optional<std::uint64_t>
-  clusterSizeFromMft(std::uint64_t recordOffset, const std::vector<ntfs_record::Run> &runs) const;
+  // Cluster size that a $MFT record found at recordOffset implies: its allocated size over its
+  // VCN range, else the size that puts its first run at that offset.
+  [[nodiscard]] std::optional<std::uint64_t> clusterSizeFromMft(std::uint64_t recordOffset,
+                                                                Bytes record) const;
+  // Gives base records the names and data sizes found in their extension records.
+  void mergeExtensionRecords();
+  // Deep mode: a name found in an extension record at extensionOffset belongs to its base
+  // record, which lies as many records away in the same MFT. Turns entry into the base's entry
+  // when the base has no name of its own; false when the base lists the file itself.
+  bool resolveExtension(NtfsEntry &entry, Bytes record, std::uint64_t extensionOffset);
   void linkParsedEntries(std::int64_t tableSize);
   void setParseStatus(std::uint64_t index);
 
@@ -154,10 +163,10 @@ private:
   Progress &progress_;
   WorkerControl &control_;
   VolumeRecord volume_;
-  bool entriesParsed_ = false;         // the table was parsed while it was read
+  bool entriesParsed_ = false;          // the table was parsed while it was read
   std::vector<std::int64_t> childTail_; // last child of each folder's chain (0: unknown)
-  // (base record, real size) of $DATA found in extension records.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> extensionData_;
+  // (table index, base record number) of every extension record parsed.
+  std::vector<std::pair<std::int64_t, std::uint64_t>> extensionRecords_;
 };
 
 // Name of the folder that gathers entries whose parent is unknown.
