@@ -64,8 +64,10 @@ public:
   // Bytes a saved copy of the file gets.
   [[nodiscard]] virtual std::uint64_t dataSize(const ItemData &data) = 0;
   [[nodiscard]] virtual EntryTimes times(const ItemData &data) = 0;
-  // Writes one file into folder under a safe form of its name, with its times.
-  virtual SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder) = 0;
+  // Writes one file into folder under a safe form of its name (or of asName when given), with
+  // its times.
+  virtual SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder,
+                               std::string_view asName = {}) = 0;
   // Gives a record another name (the Recycle Bin renaming); the tree's texts are not touched.
   virtual void rename(const ItemData &data, std::string name) = 0;
 

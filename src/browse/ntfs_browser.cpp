@@ -78,14 +78,16 @@ EntryTimes NtfsBrowser::times(const ItemData &data) {
   return {filetimeToUnix(e.created), filetimeToUnix(e.modified), filetimeToUnix(e.accessed)};
 }
 
-SaveOutcome NtfsBrowser::saveFile(const ItemData &data, const std::filesystem::path &folder) {
+SaveOutcome NtfsBrowser::saveFile(const ItemData &data, const std::filesystem::path &folder,
+                                  std::string_view asName) {
   SaveOutcome outcome;
   const auto i = index(data);
   if (!i) {
     outcome.error = "not a record of this volume";
     return outcome;
   }
-  if (auto path = parser_.saveEntryFile(static_cast<std::int64_t>(*i), folder, &outcome.error)) {
+  if (auto path =
+          parser_.saveEntryFile(static_cast<std::int64_t>(*i), folder, &outcome.error, asName)) {
     outcome.written = true;
     outcome.path = *path;
   }

@@ -8,6 +8,7 @@
 #include "core/worker_control.h"
 
 #include <algorithm>
+#include <set>
 
 namespace quillon {
 
@@ -33,6 +34,30 @@ std::optional<std::filesystem::path> folderFor(const std::filesystem::path &pare
   return std::nullopt;
 }
 
+// The name a file is saved under in folder. Two entries of one folder may carry the same name
+// (a deleted file beside a live one of that name, or damage); the later one gets " (2)",
+// " (3)", ... before its extension instead of overwriting what this save already wrote.
+std::string nameInSave(const std::filesystem::path &folder, const std::string &name,
+                       std::set<std::filesystem::path> &written) {
+  const std::string safe = safeComponent(name);
+  if (safe.empty() || written.insert(folder / safe).second) {
+    return {};
+  }
+  const std::size_t dot = safe.rfind('.');
+  const bool hasExtension = dot != std::string::npos && dot > 0;
+  const std::string stem = hasExtension ? safe.substr(0, dot) : safe;
+  const std::string extension = hasExtension ? safe.substr(dot) : std::string();
+  for (unsigned n = 2;; ++n) {
+    const std::string candidate = safeComponent(stem + " (" + std::to_string(n) + ")" + extension);
+    std::error_code ec;
+    if (!candidate.empty() && !written.contains(folder / candidate) &&
+        !std::filesystem::exists(std::filesystem::symlink_status(folder / candidate, ec))) {
+      written.insert(folder / candidate);
+      return candidate;
+    }
+  }
+}
+
 } // namespace
 
 std::uint64_t countFiles(FsBrowser &browser, const ItemData &folder, WorkerControl *control) {
@@ -47,6 +72,7 @@ std::uint64_t countFiles(FsBrowser &browser, const ItemData &folder, WorkerContr
 void saveFolderContents(FsBrowser &browser, const ItemData &folder,
                         const std::filesystem::path &out, Progress &progress,
                         WorkerControl &control, std::uint64_t &counter, SaveReport &report) {
+  std::set<std::filesystem::path> written;
   const bool finished = walkBelow(
       browser, folder, out, &control,
       [&](const ItemData &file, const EntryInfo &info, const std::filesystem::path &path) {
@@ -58,7 +84,9 @@ void saveFolderContents(FsBrowser &browser, const ItemData &folder,
             format("File size: %llu kb", static_cast<unsigned long long>(info.statusSize / 1024)));
         if (!browser.writesFile(info)) {
           ++report.skipped;
-        } else if (const SaveOutcome saved = browser.saveFile(file, path); saved.written) {
+        } else if (const SaveOutcome saved =
+                       browser.saveFile(file, path, nameInSave(path, info.name, written));
+                   saved.written) {
           ++report.written;
         } else {
           report.failures.push_back((path / info.name).string() + ": " + saved.error);

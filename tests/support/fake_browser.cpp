@@ -88,7 +88,8 @@ EntryTimes FakeBrowser::times(const ItemData &data) {
   return {r->modified, r->modified, r->modified};
 }
 
-SaveOutcome FakeBrowser::saveFile(const ItemData &data, const std::filesystem::path &folder) {
+SaveOutcome FakeBrowser::saveFile(const ItemData &data, const std::filesystem::path &folder,
+                                  std::string_view asName) {
   SaveOutcome outcome;
   const FakeRecord *r = record(data);
   if (r == nullptr) {
@@ -97,7 +98,7 @@ SaveOutcome FakeBrowser::saveFile(const ItemData &data, const std::filesystem::p
   }
   saved.push_back(std::get<std::int64_t>(data));
   OutputFile out;
-  if (!out.open(folder, r->name)) {
+  if (!out.open(folder, asName.empty() ? r->name : std::string(asName))) {
     outcome.error = out.error();
     return outcome;
   }

@@ -44,7 +44,8 @@ public:
   [[nodiscard]] ListTexts listTexts(const ItemData &data) override;
   [[nodiscard]] std::uint64_t dataSize(const ItemData &data) override;
   [[nodiscard]] EntryTimes times(const ItemData &data) override;
-  SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder) override;
+  SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder,
+                       std::string_view asName = {}) override;
   void rename(const ItemData &data, std::string name) override;
   [[nodiscard]] std::optional<ItemData> orphanFolder() const override;
 

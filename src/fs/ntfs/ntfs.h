@@ -94,11 +94,13 @@ public:
   bool selectMftCandidate(std::int64_t index);
 
   // --- data (ntfs_data.cpp) ---
-  // Writes entry index into folder under a safe form of its name, with its times. Returns the
-  // path written, or nullopt (and why in error) when nothing could be written.
+  // Writes entry index into folder under a safe form of its name (of asName when given), with its
+  // times. Returns the path written, or nullopt (and why in error) when nothing could be
+  // written.
   std::optional<std::filesystem::path> saveEntryFile(std::int64_t index,
                                                      const std::filesystem::path &folder,
-                                                     std::string *error = nullptr);
+                                                     std::string *error = nullptr,
+                                                     std::string_view asName = {});
   // Size of the entry's data as the list's size column shows it.
   [[nodiscard]] std::uint64_t dataSize(std::int64_t index);
   [[nodiscard]] std::string sizeText(std::int64_t index);

@@ -588,8 +588,10 @@ std::pair<std::uint64_t, std::uint64_t> accessAndModified(Bytes record, const Nt
 
 } // namespace
 
-std::optional<std::filesystem::path>
-ntfs::saveEntryFile(std::int64_t index, const std::filesystem::path &folder, std::string *error) {
+std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
+                                                         const std::filesystem::path &folder,
+                                                         std::string *error,
+                                                         std::string_view asName) {
   const auto fail = [&](std::string why) -> std::optional<std::filesystem::path> {
     if (error != nullptr) {
       *error = std::move(why);
@@ -646,7 +648,7 @@ ntfs::saveEntryFile(std::int64_t index, const std::filesystem::path &folder, std
     }
 
     OutputFile out;
-    if (!out.open(folder, entry.name)) {
+    if (!out.open(folder, asName.empty() ? entry.name : std::string(asName))) {
       return fail(out.error());
     }
     SaveState s{r, out, control(), {}, {}};

@@ -62,6 +62,24 @@ TEST(SaveFolder, WritesTheContentsWithTheirFoldersAndReportsInTheSystemsTexts) {
   EXPECT_EQ(second.back(), "");
 }
 
+TEST(SaveFolder, EntriesWithTheSameNameDoNotOverwriteEachOther) {
+  // A live file and a deleted one of the same name in one folder: both are kept.
+  FakeBrowser fs;
+  const auto docs = fs.folder(-1, "Docs");
+  fs.file(docs, "report.txt", "live");
+  fs.at(fs.file(docs, "report.txt", "deleted")).deleted = true;
+  fs.file(docs, "notes", "one");
+  fs.file(docs, "notes", "two");
+  TempDir out;
+  RecordingProgress progress;
+  WorkerControl control;
+  const SaveReport report = saveFolder(fs, std::int64_t{docs}, out.path(), progress, control);
+  EXPECT_EQ(report.written, 4U);
+  EXPECT_EQ(treeBelow(out.path()),
+            (std::set<std::string>{"report.txt", "report (2).txt", "notes", "notes (2)"}));
+  EXPECT_EQ(readText(out / "report.txt") + readText(out / "report (2).txt"), "livedeleted");
+}
+
 TEST(SaveFolder, NoOutputFolderDeclinedAndStoppedSavesWriteNothing) {
   FakeBrowser fs;
   const auto docs = fs.folder(-1, "Docs");
