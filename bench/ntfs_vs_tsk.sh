@@ -48,4 +48,11 @@ hyperfine --warmup 1 --runs 3 \
   --prepare "rm -rf out-q out-t; sync" \
   -n "quillon-cli save --path /" "$cli save ntfs.raw ${volume[*]} --path / --out out-q >/dev/null" \
   -n "tsk_recover -a" "tsk_recover -a ntfs.raw out-t >/dev/null"
+rm -rf out-q out-t
+"$cli" save ntfs.raw "${volume[@]}" --path / --out out-q >/dev/null
+tsk_recover -a ntfs.raw out-t >/dev/null
 echo "files saved: quillon $(find out-q -type f | wc -l), tsk_recover $(find out-t -type f | wc -l)"
+# Every file tsk_recover wrote must be byte-identical in quillon's copy.
+(cd out-t && find . -type f -print0) | while IFS= read -r -d '' f; do
+  cmp -s "out-t/$f" "out-q/$f" || echo "differs: $f"
+done | head -5

@@ -148,6 +148,11 @@ private:
   [[nodiscard]] std::uint64_t bootRecordSize(std::uint64_t cluster) const;
   // Record size from a record header (1024 or 4096), else the current record size.
   [[nodiscard]] std::uint64_t headerRecordSize(Bytes record) const;
+  // The scans: copies into record the record that starts at offset inside the chunk read from
+  // the volume at chunkPosition (the chunk's first length bytes are valid); a record that runs
+  // past the chunk is read whole from the volume.
+  void recordFromChunk(Bytes chunk, std::uint64_t length, std::uint64_t chunkPosition,
+                       std::uint64_t offset, std::vector<std::uint8_t> &record);
   // Cluster size that a $MFT record found at recordOffset implies: its allocated size over its
   // VCN range, else the size that puts its first run at that offset.
   [[nodiscard]] std::optional<std::uint64_t> clusterSizeFromMft(std::uint64_t recordOffset,

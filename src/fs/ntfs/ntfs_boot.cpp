@@ -109,6 +109,18 @@ std::uint64_t ntfs::bootRecordSize(std::uint64_t cluster) const {
   return size == 1024 || size == 4096 ? size : ntfs_record::kRecordSize;
 }
 
+void ntfs::recordFromChunk(Bytes chunk, std::uint64_t length, std::uint64_t chunkPosition,
+                           std::uint64_t offset, std::vector<std::uint8_t> &record) {
+  const Bytes block = chunk.subspan(offset, length - offset);
+  const std::uint64_t size = headerRecordSize(block);
+  record.assign(size, 0);
+  if (offset + size <= length) {
+    std::copy_n(block.begin(), size, record.begin());
+  } else {
+    (void)reader_.readAt(chunkPosition + offset, record);
+  }
+}
+
 std::uint64_t ntfs::headerRecordSize(Bytes record) const {
   const std::uint64_t size = le32(record, kRecordAllocatedOffset);
   return size == 1024 || size == 4096 ? size : recordSize;
@@ -294,13 +306,7 @@ bool ntfs::locateMftRuns() {
         offset += kSectorSize;
         continue;
       }
-      const std::uint64_t size = headerRecordSize(block);
-      record.assign(size, 0);
-      if (offset + size <= length) {
-        std::copy_n(block.begin(), size, record.begin());
-      } else {
-        (void)reader_.readAt(position + offset, record);
-      }
+      recordFromChunk(buffer, length, position, offset, record);
       NtfsEntry entry;
       parseInto(record, entry);
       if (entry.name.starts_with("$MF")) {
@@ -310,7 +316,7 @@ bool ntfs::locateMftRuns() {
           progress_.setStatus("got run ...");
           if (!runs.empty()) {
             clusterSize = clusterSizeFromMft(position + offset, record).value_or(clusterSize);
-            recordSize = size;
+            recordSize = record.size();
             mftRuns = std::move(runs);
             runsKnown = true;
             runsPending = false;
@@ -320,10 +326,10 @@ bool ntfs::locateMftRuns() {
           }
         } else if (mirrorRuns.empty()) {
           mirrorRuns = runsFromRecord(record, ntfs_record::kData);
-          mirrorRecordSize = size;
+          mirrorRecordSize = record.size();
         }
       }
-      offset += size;
+      offset += record.size();
     }
     position += offset;
   }

@@ -72,13 +72,7 @@ bool ntfs::scanForMftRecords() {
         offset += kSectorSize;
         continue;
       }
-      const std::uint64_t size = headerRecordSize(block);
-      record.assign(size, 0);
-      if (offset + size <= length) {
-        std::copy_n(block.begin(), size, record.begin());
-      } else {
-        (void)reader_.readAt(position + offset, record);
-      }
+      recordFromChunk(buffer, length, position, offset, record);
       NtfsEntry entry;
       entry.recordOffset = position + offset;
       entry.ownIndex = static_cast<std::int64_t>(entries.size());
@@ -91,7 +85,7 @@ bool ntfs::scanForMftRecords() {
               format("MFT ENTRY %d Found.Parsing it ..", static_cast<int>(entries.size())));
         }
       }
-      offset += size;
+      offset += record.size();
     }
     position += offset;
   }
@@ -196,13 +190,7 @@ std::int64_t ntfs::findMftCandidates(std::int64_t maximum) {
           offset += kSectorSize;
           continue;
         }
-        const std::uint64_t size = headerRecordSize(block);
-        record.assign(size, 0);
-        if (offset + size <= length) {
-          std::copy_n(block.begin(), size, record.begin());
-        } else {
-          (void)reader_.readAt(position + offset, record);
-        }
+        recordFromChunk(buffer, length, position, offset, record);
         NtfsEntry &entry = recent[hits % recent.size()];
         entry = NtfsEntry{};
         entry.recordOffset = position + offset;
@@ -218,7 +206,7 @@ std::int64_t ntfs::findMftCandidates(std::int64_t maximum) {
                 format("MFT ENTRY %d Found.Parsing it ...", static_cast<int>(hits)));
           }
         }
-        offset += size;
+        offset += record.size();
       }
       position += offset;
     }
