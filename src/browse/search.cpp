@@ -5,6 +5,7 @@
 #include "browse/folder_walk.h"
 #include "browse/save_folder.h"
 #include "core/progress.h"
+#include "core/text_convert.h"
 #include "core/text_format.h"
 #include "core/worker_control.h"
 
@@ -14,42 +15,12 @@ namespace quillon {
 
 namespace {
 
-// UTF-8 to one wchar_t per code point; malformed bytes become U+FFFD.
+// UTF-8 to one wchar_t per code point (wchar_t holds UTF-32 here); malformed bytes become
+// U+FFFD.
+static_assert(sizeof(wchar_t) == sizeof(char32_t), "names are matched as UTF-32");
 std::wstring widen(std::string_view s) {
-  std::wstring out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if (b < 0x80) {
-      len = 1;
-      cp = b;
-    } else if ((b & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4;
-      cp = b & 0x07;
-    }
-    bool ok = len != 0 && i + len <= s.size();
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      ok = (c & 0xC0) == 0x80;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!ok) {
-      out.push_back(static_cast<wchar_t>(0xFFFD));
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<wchar_t>(cp));
-    i += len;
-  }
-  return out;
+  const std::u32string points = utf8ToUtf32(s);
+  return {points.begin(), points.end()};
 }
 
 std::optional<std::wregex> compile(std::string_view pattern, std::string *error) {

@@ -75,46 +75,70 @@ std::string windows1252ToUtf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// Decodes the UTF-8 sequence at s[i]; returns its length, or 0 when it is malformed (bad lead
+// or continuation byte, truncated, overlong, a surrogate or past U+10FFFF).
+std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t &cp) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  std::size_t len = 0;
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  if ((b & 0xE0) == 0xC0) {
+    len = 2;
+    cp = b & 0x1F;
+  } else if ((b & 0xF0) == 0xE0) {
+    len = 3;
+    cp = b & 0x0F;
+  } else if ((b & 0xF8) == 0xF0) {
+    len = 4;
+    cp = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) {
+    return 0;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  static constexpr std::array<char32_t, 5> kMin = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return 0;
+  }
+  return len;
+}
+
+} // namespace
+
 bool isValidUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((b & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4;
-      cp = b & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) {
-      return false;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) {
-        return false;
-      }
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr std::array<char32_t, 5> kMin = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+  char32_t cp = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t len = decodeUtf8(s, i, cp);
+    if (len == 0) {
       return false;
     }
     i += len;
   }
   return true;
+}
+
+std::u32string utf8ToUtf32(std::string_view s) {
+  std::u32string out;
+  out.reserve(s.size());
+  char32_t cp = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t len = decodeUtf8(s, i, cp);
+    out.push_back(len == 0 ? U'\uFFFD' : cp);
+    i += len == 0 ? 1 : len;
+  }
+  return out;
 }
 
 } // namespace quillon

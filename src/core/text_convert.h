@@ -17,6 +17,9 @@ namespace quillon {
 // Windows-1252 bytes to UTF-8 (the five undefined bytes map to U+FFFD).
 [[nodiscard]] std::string windows1252ToUtf8(std::string_view bytes);
 
+// UTF-8 to one code point per character; each malformed byte becomes U+FFFD.
+[[nodiscard]] std::u32string utf8ToUtf32(std::string_view bytes);
+
 // True when the bytes are well-formed UTF-8.
 [[nodiscard]] bool isValidUtf8(std::string_view bytes);
 

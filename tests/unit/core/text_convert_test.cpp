@@ -35,6 +35,7 @@ TEST(Windows1252, MapsTheUpperHalf) {
 
 TEST(Utf8, ValidatesStrictly) {
   EXPECT_TRUE(isValidUtf8("plain \xC3\xA9 \xF0\x9F\x98\x80"));
+  EXPECT_EQ(utf8ToUtf32("a\xC3\xA9\xFF\xF0\x9F\x98\x80"), U"a\u00e9\uFFFD\U0001F600");
   for (const char *bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"}) {
     EXPECT_FALSE(isValidUtf8(bad)) << bad;
   }
