@@ -20,98 +20,12 @@ namespace quillon {
 
 namespace {
 
-constexpr std::uint64_t kReferenceMask = 0x0000FFFFFFFFFFFFULL; // record number of a reference
-
 std::vector<std::uint8_t> copyOf(Bytes bytes, std::size_t offset, std::size_t length) {
   const Bytes part = bytes.subspan(offset, length);
   return {part.begin(), part.end()};
 }
 
 } // namespace
-
-namespace ntfs_data {
-
-namespace {
-
-// $ATTRIBUTE_LIST entry fields.
-constexpr std::size_t kListTypeOffset = 0;
-constexpr std::size_t kListLengthOffset = 4;
-constexpr std::size_t kListNameLengthOffset = 6;
-constexpr std::size_t kListStartVcnOffset = 8;
-constexpr std::size_t kListReferenceOffset = 16;
-constexpr std::size_t kListAttributeIdOffset = 24;
-constexpr std::size_t kListEntryMinimum = 26;
-
-} // namespace
-
-DataAttributeInfo dataAttributeInfo(const ntfs_record::Attribute &a) {
-  DataAttributeInfo info;
-  info.flags = a.flags;
-  if (a.nonResident) {
-    info.residency = 'N';
-    info.dataOffset = a.runListOffset;
-    info.dataLength = a.runListLength;
-    info.compressionUnit = a.compressionUnit;
-    info.firstVcn = a.firstVcn;
-    info.lastVcn = a.lastVcn;
-    info.allocatedSize = a.allocatedSize;
-    info.realSize = a.realSize;
-  } else {
-    info.residency = 'R';
-    info.dataOffset = a.valueOffset;
-    info.dataLength = a.valueLength;
-    info.allocatedSize = a.valueLength;
-    info.realSize = a.valueLength;
-  }
-  if (info.compressed()) {
-    info.kindText = "Compressed";
-  } else if (info.encrypted()) {
-    info.kindText = "Encrypted";
-  } else if (a.flags == 0) {
-    info.kindText = "Normal";
-  }
-  return info;
-}
-
-const ntfs_record::Attribute *unnamedData(std::span<const ntfs_record::Attribute> attributes) {
-  for (const auto &a : attributes) {
-    if (a.type == ntfs_record::kData && !a.named()) {
-      return &a;
-    }
-  }
-  return nullptr;
-}
-
-std::vector<ListEntry> attributeListEntries(Bytes list) {
-  std::vector<ListEntry> out;
-  std::size_t pos = 0;
-  while (list.size() - pos >= kListEntryMinimum) {
-    const std::size_t length = le16(list, pos + kListLengthOffset);
-    if (length < kListEntryMinimum || length > list.size() - pos) {
-      break;
-    }
-    ListEntry e;
-    e.type = le32(list, pos + kListTypeOffset);
-    if (e.type == ntfs_record::kEndMarker) {
-      break;
-    }
-    e.named = u8(list, pos + kListNameLengthOffset) != 0;
-    e.startVcn = le64(list, pos + kListStartVcnOffset);
-    e.recordNumber = le64(list, pos + kListReferenceOffset) & kReferenceMask;
-    e.attributeId = le16(list, pos + kListAttributeIdOffset);
-    out.push_back(e);
-    pos += length;
-  }
-  return out;
-}
-
-std::vector<ListEntry> unnamedDataEntries(Bytes list) {
-  auto all = attributeListEntries(list);
-  std::erase_if(all, [](const ListEntry &e) { return e.type != ntfs_record::kData || e.named; });
-  return all;
-}
-
-} // namespace ntfs_data
 
 namespace {
 
@@ -261,7 +175,8 @@ std::optional<std::uint64_t> DataReader::readNumbered(std::uint64_t number,
       continue;
     }
     const auto own = ownNumber(out);
-    const std::uint64_t base = le64(out, ntfs_record::kBaseRecordOffset) & kReferenceMask;
+    const std::uint64_t base =
+        le64(out, ntfs_record::kBaseRecordOffset) & ntfs_record::kReferenceMask;
     if (base == baseNumber && (own ? *own == (number & 0xFFFFFFFF)
                                    // without a number only the MFT's own layout is trusted
                                    : !v_.mftRuns.empty() || number < v_.entries.size())) {
@@ -622,7 +537,8 @@ std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
     // are the base record's.
     std::uint64_t number = ownNumber(record).value_or(static_cast<std::uint64_t>(index));
     std::uint64_t offset = entry.recordOffset;
-    const std::uint64_t baseRef = le64(record, ntfs_record::kBaseRecordOffset) & kReferenceMask;
+    const std::uint64_t baseRef =
+        le64(record, ntfs_record::kBaseRecordOffset) & ntfs_record::kReferenceMask;
     if (baseRef != 0) {
       const auto base = r.readNumbered(baseRef, 0, {number, offset}, record);
       if (!base) {

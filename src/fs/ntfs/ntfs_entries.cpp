@@ -29,15 +29,14 @@ constexpr std::size_t kFnName = 66;
 
 constexpr std::uint32_t kFnDirectory = 0x10000000;
 constexpr std::uint8_t kDosNamespace = 2;
-constexpr std::uint64_t kReferenceMask = 0xFFFFFFFFFFFFULL; // record number part of a reference
 
 // Deep mode lists this many folders (after the first) directly under ORPHAN_ENTRY.
 constexpr std::uint64_t kDeepTopFolders = 100000;
 
 std::int64_t parentIndex(std::uint64_t reference) {
-  std::uint64_t number = reference & kReferenceMask;
+  std::uint64_t number = reference & ntfs_record::kReferenceMask;
   if ((number & (1ULL << 47)) != 0) {
-    number |= ~kReferenceMask; // a parent number with bit 47 set reads as negative
+    number |= ~ntfs_record::kReferenceMask; // a parent number with bit 47 set reads as negative
   }
   return static_cast<std::int64_t>(number);
 }
@@ -59,7 +58,8 @@ void ntfs::parseInto(std::span<std::uint8_t> record, NtfsEntry &entry) {
   (void)ntfs_record::applyFixup(record);
   const Bytes bytes = record;
   entry.recordFlags = le16(bytes, ntfs_record::kRecordFlagsOffset);
-  const std::uint64_t base = le64(bytes, ntfs_record::kBaseRecordOffset) & kReferenceMask;
+  const std::uint64_t base =
+      le64(bytes, ntfs_record::kBaseRecordOffset) & ntfs_record::kReferenceMask;
 
   bool parentTaken = false;
   bool dataTaken = false;

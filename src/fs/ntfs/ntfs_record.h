@@ -21,8 +21,11 @@ inline constexpr std::size_t kUsaOffsetOffset = 4;
 inline constexpr std::size_t kUsaCountOffset = 6;
 inline constexpr std::size_t kFirstAttributeOffset = 20;
 inline constexpr std::size_t kRecordFlagsOffset = 22;
-inline constexpr std::size_t kBaseRecordOffset = 32; // file reference of the base record
+inline constexpr std::size_t kBaseRecordOffset = 32;   // file reference of the base record
 inline constexpr std::size_t kRecordNumberOffset = 44; // 32-bit, NTFS 3.1 records
+
+// The record-number part of a file reference (the top 16 bits are a sequence number).
+inline constexpr std::uint64_t kReferenceMask = 0x0000FFFFFFFFFFFFULL;
 
 inline constexpr std::uint16_t kRecordInUse = 0x0001;
 inline constexpr std::uint16_t kRecordIsDirectory = 0x0002;
@@ -68,8 +71,8 @@ struct Attribute {
   // Non-resident.
   std::uint64_t firstVcn = 0;
   std::uint64_t lastVcn = 0;
-  std::size_t runListOffset = 0; // from the record start
-  std::size_t runListLength = 0; // bytes up to the attribute end
+  std::size_t runListOffset = 0;     // from the record start
+  std::size_t runListLength = 0;     // bytes up to the attribute end
   std::uint16_t compressionUnit = 0; // log2 of clusters per unit
   std::uint64_t allocatedSize = 0;
   std::uint64_t realSize = 0;

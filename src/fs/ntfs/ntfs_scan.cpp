@@ -95,8 +95,8 @@ bool ntfs::scanForMftRecords() {
 }
 
 bool ntfs::resolveExtension(NtfsEntry &entry, Bytes record, std::uint64_t extensionOffset) {
-  constexpr std::uint64_t kReferenceMask = 0xFFFFFFFFFFFFULL;
-  const std::uint64_t base = le64(record, ntfs_record::kBaseRecordOffset) & kReferenceMask;
+  const std::uint64_t base =
+      le64(record, ntfs_record::kBaseRecordOffset) & ntfs_record::kReferenceMask;
   // Only NTFS 3.1 headers carry the record's own number, which places the base.
   if (base == 0 ||
       le16(record, ntfs_record::kUsaOffsetOffset) < ntfs_record::kRecordNumberOffset + 4) {
@@ -117,7 +117,7 @@ bool ntfs::resolveExtension(NtfsEntry &entry, Bytes record, std::uint64_t extens
   (void)reader_.readAt(baseOffset, bytes);
   if (!ntfs_record::hasFileSignature(bytes) ||
       le32(bytes, ntfs_record::kRecordNumberOffset) != base ||
-      (le64(bytes, ntfs_record::kBaseRecordOffset) & kReferenceMask) != 0) {
+      (le64(bytes, ntfs_record::kBaseRecordOffset) & ntfs_record::kReferenceMask) != 0) {
     return true; // not the base: keep the extension as it is
   }
   NtfsEntry owner;
