@@ -9,7 +9,7 @@
 
 namespace quillon::test {
 
-struct SparseVmdkSpec {
+struct SparseVmdkLayout {
   std::uint64_t capacity = 100; // sectors
   std::uint64_t grainSize = 8;  // sectors
   std::uint32_t numGTEsPerGT = 4;
@@ -24,10 +24,10 @@ struct SparseVmdkSpec {
 };
 
 // The bytes of the extent file.
-[[nodiscard]] std::vector<std::uint8_t> buildSparseVmdk(const SparseVmdkSpec &spec);
+[[nodiscard]] std::vector<std::uint8_t> buildSparseVmdk(const SparseVmdkLayout &layout);
 
 // The expected contents of one disk sector of such an extent.
-[[nodiscard]] std::vector<std::uint8_t> expectedSector(const SparseVmdkSpec &spec,
+[[nodiscard]] std::vector<std::uint8_t> expectedSector(const SparseVmdkLayout &layout,
                                                        std::uint64_t sector);
 
 } // namespace quillon::test

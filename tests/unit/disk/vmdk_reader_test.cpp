@@ -19,11 +19,11 @@ std::vector<std::uint8_t> readSectors(readWriteInterface &r, std::uint64_t first
   return out;
 }
 
-std::vector<std::uint8_t> expectedSectors(const SparseVmdkSpec &spec, std::uint64_t first,
+std::vector<std::uint8_t> expectedSectors(const SparseVmdkLayout &layout, std::uint64_t first,
                                           std::uint64_t count) {
   std::vector<std::uint8_t> out;
   for (std::uint64_t s = first; s < first + count; ++s) {
-    const auto e = expectedSector(spec, s);
+    const auto e = expectedSector(layout, s);
     out.insert(out.end(), e.begin(), e.end());
   }
   return out;
@@ -33,15 +33,15 @@ class VmdkSparse : public ::testing::TestWithParam<bool> {
 protected:
   // Capacity 100 with grainSize 8 and 4 entries per table: a table covers 32 sectors, so the
   // directory has 4 entries (the last one partly used).
-  SparseVmdkSpec spec() const {
-    SparseVmdkSpec s;
+  SparseVmdkLayout layout() const {
+    SparseVmdkLayout s;
     s.compressed = GetParam();
     s.grains = {{0, 0x11}, {1, 0x22}, {3, 0x33}, {9, 0x99}, {10, 0xAA}, {12, 0xCC}};
     s.forcedEntries = {{12, 1}}; // a grain written as zeros
     s.reverseGrainOrder = true;  // grains do not lie in disk order in the file
     return s;
   }
-  std::unique_ptr<FileReadSeekVmdk> open(const SparseVmdkSpec &s) {
+  std::unique_ptr<FileReadSeekVmdk> open(const SparseVmdkLayout &s) {
     writeFileBytes(dir_ / "x.vmdk", buildSparseVmdk(s));
     auto r = std::make_unique<FileReadSeekVmdk>();
     EXPECT_TRUE(r->open(dir_ / "x.vmdk")) << r->lastError();
@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_P(VmdkSparse, MapsEverySectorThroughDirectoryAndTables) {
-  const SparseVmdkSpec s = spec();
+  const SparseVmdkLayout s = layout();
   auto opened = open(s);
   FileReadSeekVmdk &r = *opened;
   EXPECT_EQ(r.sectorCount(), 100U);
@@ -67,7 +67,7 @@ TEST_P(VmdkSparse, MapsEverySectorThroughDirectoryAndTables) {
 }
 
 TEST_P(VmdkSparse, ReadLoopRules) {
-  const SparseVmdkSpec s = spec();
+  const SparseVmdkLayout s = layout();
   auto opened = open(s);
   FileReadSeekVmdk &r = *opened;
   // Across the boundary of two grains stored far apart.
@@ -121,9 +121,9 @@ TEST(VmdkSparseHeader, DamagedHeadersAreRefusedBeforeAnyLargeAllocation) {
       {48, 1ULL << 40, 8, "cannot read the VMDK grain directory"},
   };
   for (const auto &c : cases) {
-    SparseVmdkSpec spec;
-    spec.grains = {{0, 1}};
-    auto bytes = buildSparseVmdk(spec);
+    SparseVmdkLayout layout;
+    layout.grains = {{0, 1}};
+    auto bytes = buildSparseVmdk(layout);
     putLe(bytes, c.offset, c.value, c.width);
     writeFileBytes(dir / "bad.vmdk", bytes);
     FileReadSeekVmdk r;
@@ -138,12 +138,12 @@ TEST(VmdkSparseHeader, DamagedHeadersAreRefusedBeforeAnyLargeAllocation) {
 
 TEST(VmdkSparseHeader, EmbeddedDescriptorIsReadForInformation) {
   TempDir dir;
-  SparseVmdkSpec spec;
-  spec.grains = {{0, 1}};
-  spec.descriptor = "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
-                    "createType=\"monolithicSparse\"\n\n# Extent description\n"
-                    "RW 100 SPARSE \"x.vmdk\"\n\nddb.geometry.cylinders = \"6\"\n";
-  writeFileBytes(dir / "x.vmdk", buildSparseVmdk(spec));
+  SparseVmdkLayout layout;
+  layout.grains = {{0, 1}};
+  layout.descriptor = "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+                      "createType=\"monolithicSparse\"\n\n# Extent description\n"
+                      "RW 100 SPARSE \"x.vmdk\"\n\nddb.geometry.cylinders = \"6\"\n";
+  writeFileBytes(dir / "x.vmdk", buildSparseVmdk(layout));
   FileReadSeekVmdk r;
   ASSERT_TRUE(r.open(dir / "x.vmdk"));
   EXPECT_EQ(r.descriptorInfo.createType, "monolithicSparse");

@@ -18,8 +18,8 @@ std::vector<std::uint8_t> sectorAt(readWriteInterface &r, std::uint64_t sector) 
   return out;
 }
 
-SparseVmdkSpec fullSpec(std::uint64_t capacity, std::uint8_t fill) {
-  SparseVmdkSpec s;
+SparseVmdkLayout fullSpec(std::uint64_t capacity, std::uint8_t fill) {
+  SparseVmdkLayout s;
   s.capacity = capacity;
   for (std::uint64_t g = 0; g * s.grainSize < capacity; ++g) {
     s.grains[g] = fill;
@@ -53,8 +53,8 @@ TEST(VmdkDescriptor, ParsesKeysAndExtentLines) {
 
 TEST(VmdkSplit, DescriptorWithTwoSparseExtents) {
   TempDir dir;
-  const SparseVmdkSpec first = fullSpec(100, 0x01);
-  const SparseVmdkSpec second = fullSpec(200, 0x02);
+  const SparseVmdkLayout first = fullSpec(100, 0x01);
+  const SparseVmdkLayout second = fullSpec(200, 0x02);
   writeFileBytes(dir / "d-s001.vmdk", buildSparseVmdk(first));
   writeFileBytes(dir / "d-s002.vmdk", buildSparseVmdk(second));
   writeFileText(dir / "d.vmdk", "createType=\"twoGbMaxExtentSparse\"\n"
@@ -76,7 +76,7 @@ TEST(VmdkSplit, DescriptorWithTwoSparseExtents) {
 
 TEST(VmdkSplit, MissingExtentKeepsTheLayout) {
   TempDir dir;
-  const SparseVmdkSpec second = fullSpec(100, 0x02);
+  const SparseVmdkLayout second = fullSpec(100, 0x02);
   writeFileBytes(dir / "b.vmdk", buildSparseVmdk(second));
   writeFileText(dir / "d.vmdk", "RW 100 SPARSE \"gone.vmdk\"\nRW 100 SPARSE \"b.vmdk\"\n");
   FileReadSeekVmdkSplit r;
