@@ -1,0 +1,48 @@
+// FAT32 standard mode: boot sector, root directory through its chain, scan steps.
+#include "fs/fat/fat32.h"
+
+#include "core/progress.h"
+#include "disk/reader.h"
+
+namespace quillon {
+
+Fat32Class::Fat32Class(readWriteInterface &reader, Progress &progress, WorkerControl &control,
+                       VolumeRecord volume)
+    : FatVolume(reader, progress, control, std::move(volume)) {
+  freeSlotEndsCluster = true;
+}
+
+bool Fat32Class::readBootSector() {
+  std::array<std::uint8_t, 512> sector{};
+  (void)reader_.readAt(0, sector);
+  if (le16(sector, 22) != 0) { // a 16-bit table size: FAT12/FAT16
+    return false;
+  }
+  auto g = fat::geometryFrom(sector, true, volumeSize);
+  if (!g) {
+    return false;
+  }
+  geometry = *g;
+  bootSector = sector;
+  return true;
+}
+
+void Fat32Class::walkRootDirectory() {
+  visitedDirClusters_.clear();
+  walkTree(readFolder(geometry.rootCluster, fat::kMaxDirectoryBytes / fat::kSlotSize));
+}
+
+bool Fat32Class::standardScan() {
+  if (!readBootSector()) {
+    (void)progress_.message("Selected Drive is not in Fat32 Format", kAppTitle,
+                            MessageIcon::Information, MessageButtons::Ok);
+    return false;
+  }
+  progress_.setStatus("Finding Fat32 File And Directory entries recursively....");
+  walkRootDirectory();
+  progress_.setStatus("maintaining tree Structure in vector...");
+  linkChildren();
+  return true;
+}
+
+} // namespace quillon
