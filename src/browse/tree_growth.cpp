@@ -32,6 +32,15 @@ std::size_t populateFolder(FsBrowser &browser, ItemTree &tree, ItemHandle folder
   return inserted;
 }
 
+ItemHandle fillTopLevel(FsBrowser &browser, ItemTree &tree) {
+  tree.clear();
+  const ItemHandle root = tree.insert(kNoItem, kRootItemText, IconKind::Folder);
+  populateFolder(browser, tree, root, GrowthStyle{.redDeleted = true});
+  tree.setChecked(root, true);
+  tree.setExpanded(root, true);
+  return root;
+}
+
 ListRow detailRow(FsBrowser &browser, const ItemData &record, std::string name) {
   const ListTexts t = browser.listTexts(record);
   ListRow row;

@@ -45,6 +45,10 @@ struct GrowthStyle {
 std::size_t populateFolder(FsBrowser &browser, ItemTree &tree, ItemHandle folder,
                            GrowthStyle style);
 
+// Empties the tree and puts ROOT (checked and expanded) with the volume's top level into it, for
+// parsers that have no top-level rule of their own. Returns ROOT.
+ItemHandle fillTopLevel(FsBrowser &browser, ItemTree &tree);
+
 // Inserts the item for one record under parent (with a placeholder when it is a folder with
 // children).
 ItemHandle insertRecordItem(FsBrowser &browser, ItemTree &tree, ItemHandle parent,

@@ -1,11 +1,13 @@
 // The file-system commands: ls, save, search and candidates over one volume of an image. The
 // volume is a row of `volumes` (--volume N, found with the same discovery options) or a custom
 // one (--start, --end, --fs). The scan runs on the calling thread; Ctrl-C stops it.
+#include "browse/fat_browser.h"
 #include "browse/listing.h"
 #include "browse/ntfs_browser.h"
 #include "browse/ntfs_workers.h"
 #include "browse/save_folder.h"
 #include "browse/search.h"
+#include "browse/tree_growth.h"
 #include "cli/cli_progress.h"
 #include "cli/commands.h"
 #include "cli/interrupt_stops.h"
@@ -14,6 +16,8 @@
 #include "core/text_format.h"
 #include "core/worker_control.h"
 #include "disk/reader.h"
+#include "fs/fat/fat16.h"
+#include "fs/fat/fat32.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_tree.h"
 
@@ -121,8 +125,10 @@ struct Session {
   WorkerControl control;
   VolumeRecord volume;
   ItemTree tree;
-  std::unique_ptr<ntfs> parser;
-  std::unique_ptr<NtfsBrowser> browser;
+  std::unique_ptr<ntfs> parser; // NTFS volumes
+  std::unique_ptr<Fat16Class> fat16;
+  std::unique_ptr<Fat32Class> fat32;
+  std::unique_ptr<FsBrowser> browser;
 };
 
 // Opens the image and picks the volume. Returns 0, or the exit code of the failure reported.
@@ -153,12 +159,21 @@ int openVolume(const Args &args, const std::string &image, Session &s) {
     s.volume.startSector = start;
     s.volume.volumeSizeText = end > start ? std::to_string((end - start + 1) / 2048) : "0";
   }
-  if (lowered(s.volume.fsType) != "ntfs") {
+  const std::string fs = lowered(s.volume.fsType);
+  if (fs == "ntfs") {
+    s.parser = std::make_unique<ntfs>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<NtfsBrowser>(*s.parser);
+  } else if (fs == "fat16") {
+    s.fat16 = std::make_unique<Fat16Class>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<FatBrowser>(*s.fat16);
+  } else if (fs == "fat32") {
+    s.fat32 = std::make_unique<Fat32Class>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<FatBrowser>(*s.fat32);
+  } else {
     return failure("cannot read volume " + s.volume.number,
-                   "its file system is " + s.volume.fsType + "; only NTFS volumes can be read");
+                   "its file system is " + s.volume.fsType +
+                       "; NTFS, FAT16 and FAT32 volumes can be read so far");
   }
-  s.parser = std::make_unique<ntfs>(*activeReader, s.progress, s.control, s.volume);
-  s.browser = std::make_unique<NtfsBrowser>(*s.parser);
   return 0;
 }
 
@@ -179,6 +194,23 @@ int openAndScan(const Args &args, const std::string &image, Session &s) {
     return rc;
   }
   const InterruptStops interrupts(s.control);
+  if (!s.parser) {
+    if (choice.mode != NtfsMode::Standard) {
+      return failure("cannot read the " + s.volume.fsType + " volume",
+                     "only the standard mode reads FAT volumes so far");
+    }
+    const bool scanned = s.fat16 ? s.fat16->standardScan() : s.fat32->standardScan();
+    s.progress.finish();
+    if (interrupts.interrupted() || s.control.stopRequested()) {
+      return failure("scan stopped", "no files were listed");
+    }
+    if (!scanned) {
+      return failure("cannot read the " + s.volume.fsType + " volume",
+                     "its boot sector does not describe a " + s.volume.fsType + " volume");
+    }
+    fillTopLevel(*s.browser, s.tree);
+    return 0;
+  }
   const NtfsScanOptions quiet{.endMessages = false};
   if (choice.mode == NtfsMode::Advanced) {
     const std::int64_t found =
@@ -427,6 +459,11 @@ int runCandidates(const std::vector<std::string> &words) {
   if (const int rc = openVolume(args, args.positional()[0], s); rc != 0) {
     return rc;
   }
+  if (!s.parser) {
+    return failure("cannot search " + s.volume.fsType + " volumes for candidates",
+                   "the candidate search reads NTFS volumes so far");
+  }
+
   std::int64_t found = 0;
   {
     const InterruptStops interrupts(s.control);

@@ -1,6 +1,7 @@
 // Whole-file reads and writes for tests.
 #include "support/file_util.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +21,16 @@ void writeFileBytes(const std::filesystem::path &p, const std::vector<std::uint8
 void writeFileText(const std::filesystem::path &p, const std::string &text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+std::string fnv1aHex(const std::vector<std::uint8_t> &bytes) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const auto b : bytes) {
+    h = (h ^ b) * 0x100000001b3ULL;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
 }
 
 } // namespace quillon::test

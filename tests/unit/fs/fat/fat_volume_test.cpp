@@ -32,16 +32,6 @@ struct Manifest {
   std::vector<std::string> deleted;
 };
 
-std::string fnv1a(const std::vector<std::uint8_t> &bytes) {
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (const auto b : bytes) {
-    h = (h ^ b) * 0x100000001b3ULL;
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
-}
-
 class FatVolumeFixture : public ::testing::TestWithParam<bool> {
 protected:
   static void SetUpTestSuite() {
@@ -118,7 +108,7 @@ TEST_P(FatVolumeFixture, ListsAndSavesWhatWasPutIn) {
     struct stat st {};
     ASSERT_EQ(::stat(saved->c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, expected.mtime);
-    EXPECT_EQ(fnv1a(test::readFileBytes(*saved)), expected.fingerprint);
+    EXPECT_EQ(test::fnv1aHex(test::readFileBytes(*saved)), expected.fingerprint);
   }
   for (const auto &path : manifest_.deleted) {
     EXPECT_EQ(deleted.count(path), 1U) << path;
