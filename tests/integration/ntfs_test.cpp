@@ -479,7 +479,10 @@ TEST_F(Ntfs, BadRequestsAreClearErrors) {
        "cannot read the NTFS volume"},
       {{"ls", disk(), "--start", "2048", "--end", "34815", "--fs", "FAT32"},
        1,
-       "only NTFS volumes"},
+       "cannot read the fat32 volume: its boot sector does not describe a fat32 volume"},
+      {{"ls", disk(), "--start", "2048", "--end", "34815", "--fs", "HFS+"},
+       1,
+       "its file system is HFS+; NTFS, FAT16 and FAT32 volumes can be read so far"},
   };
   for (const auto &c : cases) {
     const CliResult r = cli(c.args);
