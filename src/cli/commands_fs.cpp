@@ -1,6 +1,7 @@
 // The file-system commands: ls, save, search and candidates over one volume of an image. The
 // volume is a row of `volumes` (--volume N, found with the same discovery options) or a custom
 // one (--start, --end, --fs). The scan runs on the calling thread; Ctrl-C stops it.
+#include "browse/exfat_browser.h"
 #include "browse/fat_browser.h"
 #include "browse/listing.h"
 #include "browse/ntfs_browser.h"
@@ -16,6 +17,7 @@
 #include "core/text_format.h"
 #include "core/worker_control.h"
 #include "disk/reader.h"
+#include "fs/fat/exfat.h"
 #include "fs/fat/fat16.h"
 #include "fs/fat/fat32.h"
 #include "fs/ntfs/ntfs.h"
@@ -128,6 +130,7 @@ struct Session {
   std::unique_ptr<ntfs> parser; // NTFS volumes
   std::unique_ptr<Fat16Class> fat16;
   std::unique_ptr<Fat32Class> fat32;
+  std::unique_ptr<Fat64Class> exfat;
   std::unique_ptr<FsBrowser> browser;
 };
 
@@ -169,10 +172,13 @@ int openVolume(const Args &args, const std::string &image, Session &s) {
   } else if (fs == "fat32") {
     s.fat32 = std::make_unique<Fat32Class>(*activeReader, s.progress, s.control, s.volume);
     s.browser = std::make_unique<FatBrowser>(*s.fat32);
+  } else if (fs == "fat64") {
+    s.exfat = std::make_unique<Fat64Class>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<ExFatBrowser>(*s.exfat);
   } else {
     return failure("cannot read volume " + s.volume.number,
                    "its file system is " + s.volume.fsType +
-                       "; NTFS, FAT16 and FAT32 volumes can be read so far");
+                       "; NTFS, FAT16, FAT32 and exFAT volumes can be read so far");
   }
   return 0;
 }
@@ -199,7 +205,9 @@ int openAndScan(const Args &args, const std::string &image, Session &s) {
       return failure("cannot read the " + s.volume.fsType + " volume",
                      "only the standard mode reads FAT volumes so far");
     }
-    const bool scanned = s.fat16 ? s.fat16->standardScan() : s.fat32->standardScan();
+    const bool scanned = s.fat16   ? s.fat16->standardScan()
+                         : s.fat32 ? s.fat32->standardScan()
+                                   : s.exfat->runStandardScan();
     s.progress.finish();
     if (interrupts.interrupted() || s.control.stopRequested()) {
       return failure("scan stopped", "no files were listed");

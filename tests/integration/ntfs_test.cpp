@@ -482,7 +482,7 @@ TEST_F(Ntfs, BadRequestsAreClearErrors) {
        "cannot read the fat32 volume: its boot sector does not describe a fat32 volume"},
       {{"ls", disk(), "--start", "2048", "--end", "34815", "--fs", "HFS+"},
        1,
-       "its file system is HFS+; NTFS, FAT16 and FAT32 volumes can be read so far"},
+       "its file system is HFS+; NTFS, FAT16, FAT32 and exFAT volumes can be read so far"},
   };
   for (const auto &c : cases) {
     const CliResult r = cli(c.args);
