@@ -1,35 +1,21 @@
 // The FAT16/FAT32 adapter of the scan page's logic: tree growth, list rows, saving and search
-// over a FatVolume's entry table. Item data is the record's table index; record 0 ("DUMMY
-// ENTRY") stands for the root folder and is never an item of its own.
+// over a FatVolume's entry table.
 #pragma once
 
-#include "browse/fs_browser.h"
+#include "browse/table_browser.h"
+#include "fs/fat/fat_common.h"
 
 namespace quillon {
 
-namespace fat {
-class FatVolume;
-}
-struct FatEntry;
-
-class FatBrowser final : public FsBrowser {
+class FatBrowser final : public TableBrowser<fat::FatVolume, FatEntry> {
 public:
-  explicit FatBrowser(fat::FatVolume &volume) : volume_(volume) {}
+  using TableBrowser::TableBrowser;
 
-  [[nodiscard]] bool owns(const ItemData &data) const override;
-  [[nodiscard]] EntryInfo info(const ItemData &data) const override;
-  [[nodiscard]] std::vector<ItemData> children(const ItemData &folder) const override;
-  [[nodiscard]] ListTexts listTexts(const ItemData &data) override;
   [[nodiscard]] std::uint64_t dataSize(const ItemData &data) override;
   [[nodiscard]] EntryTimes times(const ItemData &data) override;
-  SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder,
-                       std::string_view asName = {}) override;
-  void rename(const ItemData &data, std::string name) override;
 
-private:
-  [[nodiscard]] const FatEntry *entry(const ItemData &data) const;
-
-  fat::FatVolume &volume_;
+protected:
+  [[nodiscard]] EntryInfo describe(const FatEntry &entry) const override;
 };
 
 } // namespace quillon
