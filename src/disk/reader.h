@@ -5,15 +5,18 @@
 // zeros. Also holds the process-wide active reader and disk size.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "disk/image_file.h"
+
 namespace quillon {
 
-class ImageFile;
 class Progress;
 
 inline constexpr std::uint64_t kSectorSize = 512;
@@ -72,6 +75,45 @@ protected:
   // Maps the disk byte at absolute offset abs (baseOffset included). The run may be shorter
   // than maxLength but never longer. Called only for abs below the disk size.
   [[nodiscard]] virtual Run mapRun(std::uint64_t abs, std::uint64_t maxLength) = 0;
+
+  // Maps abs through a table of tableSize equal blocks (the VHD and VDI block maps).
+  // blockStart(b) is the file offset of block b's data, or nullopt for a block that is not
+  // stored. Neighbouring holes become one zero run, and blocks whose data follow one another in
+  // the file become one file run, so a read costs one fill or one file read per stretch.
+  template <typename BlockStart>
+  [[nodiscard]] Run mapBlockRun(std::uint64_t abs, std::uint64_t maxLength, std::uint64_t blockSize,
+                                std::uint64_t tableSize, const ImageFile &file,
+                                BlockStart blockStart) const {
+    Run run;
+    const std::uint64_t block = abs / blockSize;
+    const std::uint64_t within = abs % blockSize;
+    run.length = std::min(maxLength, blockSize - within);
+    const auto grow = [&] { run.length += std::min(blockSize, maxLength - run.length); };
+    const std::optional<std::uint64_t> start = blockStart(block);
+    if (!start) {
+      for (std::uint64_t next = block + 1; run.length < maxLength && !blockStart(next); ++next) {
+        if (next >= tableSize) {
+          run.length = maxLength; // nothing past the table is stored
+          break;
+        }
+        grow();
+      }
+      return run;
+    }
+    run.kind = Run::Kind::File;
+    run.file = &file;
+    run.fileOffset = *start + within;
+    std::uint64_t expected = *start + blockSize;
+    for (std::uint64_t next = block + 1; run.length < maxLength && next < tableSize; ++next) {
+      const std::optional<std::uint64_t> following = blockStart(next);
+      if (!following || *following != expected) {
+        break;
+      }
+      expected += blockSize;
+      grow();
+    }
+    return run;
+  }
 
   void fail(std::string text) { lastError_ = std::move(text); }
   // Shows text in an information box with the application title (when a Progress is set) and

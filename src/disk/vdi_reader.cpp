@@ -166,36 +166,8 @@ std::optional<std::uint64_t> FileReadSeekVdi::blockStart(std::uint64_t b) const 
 }
 
 readWriteInterface::Run FileReadSeekVdi::mapRun(std::uint64_t abs, std::uint64_t maxLength) {
-  Run run;
-  const std::uint64_t block = abs / blockSize_;
-  const std::uint64_t within = abs % blockSize_;
-  run.length = std::min(maxLength, blockSize_ - within);
-  const std::optional<std::uint64_t> start = blockStart(block);
-  if (!start) {
-    // Neighbouring holes become one run, so a sparse stretch costs one fill.
-    for (std::uint64_t next = block + 1; run.length < maxLength && !blockStart(next); ++next) {
-      if (next >= blockMap_.size()) {
-        run.length = maxLength; // nothing past the map is stored
-        break;
-      }
-      run.length += std::min<std::uint64_t>(blockSize_, maxLength - run.length);
-    }
-    return run;
-  }
-  run.kind = Run::Kind::File;
-  run.file = &file_;
-  run.fileOffset = *start + within;
-  // Blocks that follow one another in the file (a fixed image, or a disk written in order) are
-  // read in one go.
-  if (extraBytes_ == 0) {
-    std::uint64_t cur = block;
-    while (run.length < maxLength && cur + 1 < blockMap_.size() &&
-           blockMap_[cur + 1] == blockMap_[cur] + 1 && blockStart(cur + 1)) {
-      ++cur;
-      run.length += std::min<std::uint64_t>(blockSize_, maxLength - run.length);
-    }
-  }
-  return run;
+  return mapBlockRun(abs, maxLength, blockSize_, blockMap_.size(), file_,
+                     [this](std::uint64_t b) { return blockStart(b); });
 }
 
 } // namespace quillon

@@ -217,28 +217,16 @@ readWriteInterface::Run FileReadSeekVHD::mapRun(std::uint64_t abs, std::uint64_t
     return run;
   }
 
-  const std::uint64_t block = abs / blockSize_;
-  const std::uint64_t within = abs % blockSize_;
-  run.length = std::min(maxLength, blockSize_ - within);
-  const auto isHole = [this](std::uint64_t b) {
-    return b >= blockTable_.size() || blockTable_[b] == kUnallocated ||
-           std::uint64_t{blockTable_[b]} * kSectorSize + bitmapBytes_ >= imageSize;
-  };
-  if (isHole(block)) {
-    // Neighbouring holes become one run, so a sparse stretch costs one fill.
-    for (std::uint64_t next = block + 1; run.length < maxLength && isHole(next); ++next) {
-      if (next >= blockTable_.size()) {
-        run.length = maxLength; // nothing past the table is stored
-        break;
-      }
-      run.length += std::min<std::uint64_t>(blockSize_, maxLength - run.length);
-    }
-    return run;
-  }
-  run.kind = Run::Kind::File;
-  run.file = &file_;
-  run.fileOffset = std::uint64_t{blockTable_[block]} * kSectorSize + bitmapBytes_ + within;
-  return run;
+  return mapBlockRun(abs, maxLength, blockSize_, blockTable_.size(), file_,
+                     [this](std::uint64_t b) -> std::optional<std::uint64_t> {
+                       if (b >= blockTable_.size() || blockTable_[b] == kUnallocated) {
+                         return std::nullopt;
+                       }
+                       const std::uint64_t start =
+                           std::uint64_t{blockTable_[b]} * kSectorSize + bitmapBytes_;
+                       // An entry past the end of the file costs only its block.
+                       return start < imageSize ? std::optional(start) : std::nullopt;
+                     });
 }
 
 } // namespace quillon
