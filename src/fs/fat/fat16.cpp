@@ -24,9 +24,7 @@ bool Fat16Class::readBootSector() {
 
 void Fat16Class::walkRootDirectory() {
   visitedDirClusters_.clear();
-  std::vector<std::uint8_t> root(geometry.rootSize); // at most 65535 slots, about 2 MiB
-  (void)reader_.readAt(geometry.rootOffset, root);
-  walkTree(std::move(root));
+  walkTree(readContiguous(geometry.rootOffset, geometry.rootSize)); // at most about 2 MiB
 }
 
 bool Fat16Class::standardScan() {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
 
 namespace quillon::fat {
 
@@ -353,47 +354,71 @@ std::vector<std::uint32_t> FatVolume::chain(std::uint32_t first, std::size_t max
 
 void FatVolume::linkChildren() { fat::linkChildren(entries, progress_); }
 
-std::vector<std::uint8_t> FatVolume::readFolder(std::uint32_t first, std::size_t maxClusters) {
-  std::vector<std::uint8_t> data;
+FolderBytes FatVolume::readFolder(std::uint32_t first, std::size_t maxClusters) {
+  FolderBytes folder;
   std::optional<std::uint32_t> c = first;
-  std::size_t taken = 0;
-  while (c && taken < maxClusters && geometry.validCluster(*c) &&
-         data.size() < kMaxDirectoryBytes && visitedDirClusters_.insert(*c).second) {
-    const std::size_t at = data.size();
-    data.resize(at + geometry.clusterSize);
+  while (c && folder.clusterOffsets.size() < maxClusters && geometry.validCluster(*c) &&
+         folder.data.size() < kMaxDirectoryBytes && geometry.clusterOffset(*c) < volumeLimit() &&
+         visitedDirClusters_.insert(*c).second) {
+    const std::size_t at = folder.data.size();
+    folder.data.resize(at + geometry.clusterSize);
+    folder.clusterOffsets.push_back(geometry.clusterOffset(*c));
     (void)reader_.readAt(geometry.clusterOffset(*c),
-                         std::span(data.data() + at, geometry.clusterSize));
-    ++taken;
+                         std::span(folder.data.data() + at, geometry.clusterSize));
     c = nextCluster(*c);
   }
-  return data;
+  return folder;
 }
 
-void FatVolume::walkTree(std::vector<std::uint8_t> root) {
+FolderBytes FatVolume::readContiguous(std::uint64_t offset, std::uint64_t bytes) {
+  FolderBytes folder;
+  folder.data.resize(bytes);
+  (void)reader_.readAt(offset, folder.data);
+  for (std::uint64_t at = 0; at < bytes; at += geometry.clusterSize) {
+    folder.clusterOffsets.push_back(offset + at);
+  }
+  return folder;
+}
+
+std::uint64_t FatVolume::volumeLimit() const {
+  // The boot sector's geometry already keeps clusters inside the volume; the advanced geometry
+  // is only a guess, bounded by the volume's size.
+  return advancedMode && volumeSize != 0 ? volumeSize : ~std::uint64_t{0};
+}
+
+void FatVolume::walkTree(FolderBytes root) {
+  entries.clear();
+  FatEntry dummy = root.data.size() >= kSlotSize ? entryFromSlot(Bytes(root.data).first(kSlotSize))
+                                                 : FatEntry{};
+  dummy.name = "DUMMY ENTRY";
+  entries.push_back(std::move(dummy));
+  walkFolders(0, std::move(root), false);
+}
+
+void FatVolume::walkFolders(std::uint32_t folderIndex, FolderBytes start, bool checkDot) {
   struct Frame {
     std::uint32_t folderIndex = 0;
-    std::vector<std::uint8_t> data;
+    FolderBytes folder;
     std::size_t offset = 0;
     bool checkDot = false; // the first slot must be "."
     std::optional<LongName> pending;
+    // Folder records of this folder by first cluster, for the same-cluster merge.
+    std::map<std::uint32_t, std::uint32_t> folders;
   };
-  entries.clear();
-  FatEntry dummy =
-      root.size() >= kSlotSize ? entryFromSlot(Bytes(root).first(kSlotSize)) : FatEntry{};
-  dummy.name = "DUMMY ENTRY";
-  entries.push_back(std::move(dummy));
-
+  const std::uint64_t unit = std::max<std::uint64_t>(geometry.clusterSize, kSlotSize);
   std::vector<Frame> stack;
-  stack.push_back(Frame{0, std::move(root), 0, false, std::nullopt});
+  stack.push_back(Frame{folderIndex, std::move(start), 0, checkDot, std::nullopt, {}});
   while (!stack.empty() && !control_.stopRequested()) {
     Frame &f = stack.back();
-    if (f.offset + kSlotSize > f.data.size()) {
+    if (f.offset + kSlotSize > f.folder.data.size()) {
       stack.pop_back();
       continue;
     }
-    const Bytes slot = Bytes(f.data).subspan(f.offset, kSlotSize);
+    const Bytes slot = Bytes(f.folder.data).subspan(f.offset, kSlotSize);
     const std::uint8_t first = slot[0];
     const std::uint8_t attributes = slot[kAttributesOffset];
+    const std::size_t cluster = f.offset / unit;
+    auto skipCluster = [&] { f.offset = (cluster + 1) * unit; };
     if (f.checkDot) {
       f.checkDot = false;
       if (first != '.') { // not a folder's first cluster: its contents are not trusted
@@ -405,48 +430,96 @@ void FatVolume::walkTree(std::vector<std::uint8_t> root) {
       f.pending.reset();
       f.offset += kSlotSize;
       if (freeSlotEndsCluster) {
-        f.offset =
-            (f.offset + geometry.clusterSize - 1) / geometry.clusterSize * geometry.clusterSize;
+        skipCluster();
       }
       continue;
     }
+    if (claims_ != nullptr) {
+      // A filler pattern ends the cluster; a slot already taken into the table (found as an
+      // orphan before this folder was walked) is not taken twice.
+      if (attributes == kFillerAttributes) {
+        f.pending.reset();
+        skipCluster();
+        continue;
+      }
+      const std::uint64_t position =
+          cluster < f.folder.clusterOffsets.size()
+              ? f.folder.clusterOffsets[cluster] + f.offset % unit
+              : ~std::uint64_t{0};
+      if (!claims_->insert(position).second) {
+        f.pending.reset();
+        f.offset += kSlotSize;
+        continue;
+      }
+    }
     if (attributes == kLongNameAttributes) {
-      auto [name, next] = gatherLongName(f.data, f.offset);
+      auto [name, next] = gatherLongName(f.folder.data, f.offset);
+      if (claims_ != nullptr) {
+        for (std::size_t at = f.offset + kSlotSize; at < next; at += kSlotSize) {
+          const std::size_t k = at / unit;
+          if (k < f.folder.clusterOffsets.size()) {
+            claims_->insert(f.folder.clusterOffsets[k] + at % unit);
+          }
+        }
+      }
       f.pending = std::move(name);
       f.offset = next;
       continue;
     }
     f.offset += kSlotSize;
-    if (first == '.') {
+    if (first == '.' || isVolumeLabel(attributes)) {
       f.pending.reset();
       continue;
     }
     FatEntry entry = entryFromSlot(slot);
-    const bool shortDeleted = first == kDeletedMark;
-    if (f.pending && f.pending->belongsTo(slot)) {
-      entry.name = utf16ToUtf8(f.pending->units);
-      entry.deleted = (f.pending->deleted || shortDeleted) ? 1 : 0;
-    } else {
-      entry.name = shortName(slot);
-      entry.deleted = shortDeleted ? 1 : 0;
-    }
+    nameEntry(entry, slot, f.pending);
     f.pending.reset();
     entry.parentIndex = f.folderIndex;
     entry.selfIndex = static_cast<std::uint32_t>(entries.size());
-    const std::uint32_t cluster = entry.firstCluster();
+    const std::uint32_t firstCluster = entry.firstCluster();
     const bool folder = isDirectoryClass(attributes);
+    if (folder && firstCluster != 0) {
+      const auto known = f.folders.find(firstCluster);
+      if (known != f.folders.end()) {
+        mergeFolder(entries[known->second], std::move(entry));
+        continue;
+      }
+      f.folders.emplace(firstCluster, entry.selfIndex);
+    }
     const bool deleted = entry.deleted != 0;
     entries.push_back(std::move(entry));
-    if (folder && stack.size() < kMaxFolderDepth && geometry.validCluster(cluster)) {
+    if (folder && stack.size() < kMaxFolderDepth && geometry.validCluster(firstCluster)) {
       // A deleted folder's chain was freed (or belongs to something else now): only its
       // first cluster is its own.
-      std::vector<std::uint8_t> data =
-          readFolder(cluster, deleted ? 1 : kMaxDirectoryBytes / kSlotSize);
-      if (!data.empty()) {
+      FolderBytes contents = readFolder(firstCluster, deleted ? 1 : kMaxDirectoryBytes / kSlotSize);
+      if (!contents.data.empty()) {
         const auto index = static_cast<std::uint32_t>(entries.size() - 1);
-        stack.push_back(Frame{index, std::move(data), 0, true, std::nullopt});
+        stack.push_back(Frame{index, std::move(contents), 0, true, std::nullopt, {}});
       }
     }
+  }
+}
+
+void nameEntry(FatEntry &entry, Bytes slot, const std::optional<LongName> &longName) {
+  const bool shortDeleted = u8(slot, 0) == kDeletedMark;
+  if (longName && longName->belongsTo(slot)) {
+    entry.name = utf16ToUtf8(longName->units);
+    entry.deleted = (longName->deleted || shortDeleted) ? 1 : 0;
+  } else {
+    entry.name = shortName(slot);
+    entry.deleted = shortDeleted ? 1 : 0;
+  }
+}
+
+void mergeFolder(FatEntry &earlier, FatEntry later) {
+  // A renamed or re-created folder can leave a deleted slot behind that names the same
+  // cluster: the live slot wins; between slots of the same state the later one is taken.
+  if (earlier.deleted != 0 && later.deleted == 0) {
+    later.parentIndex = earlier.parentIndex;
+    later.selfIndex = earlier.selfIndex;
+    earlier = std::move(later);
+  } else if (earlier.deleted == later.deleted) {
+    earlier.name = std::move(later.name);
   }
 }
 

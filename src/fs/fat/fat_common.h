@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -53,6 +54,8 @@ namespace fat {
 inline constexpr std::size_t kSlotSize = 32;
 inline constexpr std::uint8_t kDeletedMark = 0xE5;
 inline constexpr std::uint8_t kLongNameAttributes = 0x0F;
+// Attribute byte of never-initialised memory; an advanced walk ends the cluster there.
+inline constexpr std::uint8_t kFillerAttributes = 0xCD;
 // A long name has at most 255 characters, 13 to a slot.
 inline constexpr std::size_t kMaxLongNameSlots = 20;
 // A directory holds at most 65536 slots.
@@ -62,6 +65,11 @@ inline constexpr std::size_t kMaxFolderDepth = 256;
 
 // Attribute values that the walks treat as a folder (exact values, not bit tests).
 [[nodiscard]] bool isDirectoryClass(std::uint8_t attributes);
+
+// A volume-label slot (attribute bit 0x08, not a long name): it names the volume, not a file.
+[[nodiscard]] constexpr bool isVolumeLabel(std::uint8_t attributes) {
+  return (attributes & 0x08) != 0 && attributes != kLongNameAttributes;
+}
 
 // The record fields of one 32-byte slot (name, deleted and indexes left empty).
 [[nodiscard]] FatEntry entryFromSlot(Bytes slot);
@@ -87,6 +95,21 @@ struct LongName {
 // Gathers the long name starting at offset in dir: at most kMaxLongNameSlots consecutive 0x0F
 // slots. Returns the name and the offset after the slots taken.
 [[nodiscard]] std::pair<LongName, std::size_t> gatherLongName(Bytes dir, std::size_t offset);
+
+// Names a record from its short slot and the long name gathered before it (when the long name's
+// checksum ties it to the slot), and marks it deleted when either is.
+void nameEntry(FatEntry &entry, Bytes slot, const std::optional<LongName> &longName);
+
+// Two folder slots of one folder that name the same first cluster are one folder: the earlier
+// record takes the later slot (a live slot wins over a deleted one; otherwise the later name).
+void mergeFolder(FatEntry &earlier, FatEntry later);
+
+// The bytes of a folder read cluster by cluster, with the volume offset of each cluster (or,
+// for a fixed root directory, of each cluster-sized piece).
+struct FolderBytes {
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint64_t> clusterOffsets;
+};
 
 // DOS date and time (local time, honouring TZ) to a Unix time; nullopt for a date of 0 or an
 // impossible date.
@@ -166,16 +189,26 @@ public:
   Geometry geometry;
   bool driveFormatted = false;  // the volume was formatted: chains are not trusted
   std::uint64_t volumeSize = 0; // bytes, from the volume record
+  bool advancedMode = false;    // the geometry was chosen by hand, not read from a boot sector
 
 protected:
   // Walks the root directory held in root (record 0 "DUMMY ENTRY" first) and every folder
   // below it, depth first, filling entries in pre-order.
-  void walkTree(std::vector<std::uint8_t> root);
-  // The contents of the folder starting at cluster first, through its chain, up to the size a
-  // directory can have; clusters already walked end it. Empty when first was walked before.
-  [[nodiscard]] std::vector<std::uint8_t> readFolder(std::uint32_t first, std::size_t maxClusters);
+  void walkTree(FolderBytes root);
+  // Appends the records of the folder start (as children of folderIndex) and of every folder
+  // below it, depth first. checkDot: the folder's first slot must be "." or it is not read.
+  void walkFolders(std::uint32_t folderIndex, FolderBytes start, bool checkDot);
+  // The folder starting at cluster first, through its chain, up to the size a directory can
+  // have; clusters already walked (and clusters beyond the volume) end it.
+  [[nodiscard]] FolderBytes readFolder(std::uint32_t first, std::size_t maxClusters);
+  // bytes read in one piece at offset (a fixed root directory).
+  [[nodiscard]] FolderBytes readContiguous(std::uint64_t offset, std::uint64_t bytes);
+  [[nodiscard]] std::uint64_t volumeLimit() const;
   // Whether a free (0x00) slot ends the walk of the cluster it lies in.
   bool freeSlotEndsCluster = false;
+  // Advanced mode: volume offsets of the slots already taken into the table. A walk skips
+  // them and adds the slots it takes.
+  std::set<std::uint64_t> *claims_ = nullptr;
 
   readWriteInterface &reader_;
   Progress &progress_;

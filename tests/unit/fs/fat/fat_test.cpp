@@ -198,9 +198,9 @@ TEST_P(FatScan, ListsLongShortAndDeletedNamesInNestedFolders) {
   Scanned s(b, fat32());
   ASSERT_TRUE(s.ok);
   const auto paths = s.paths();
-  std::vector<std::string> expected{
-      "VOLUME",    "FOO.TXT",  "A long file name.txt", "Deleted report.docx*",
-      "_ONE.TXT*", "Documents"};
+  // The volume label is not a file.
+  std::vector<std::string> expected{"FOO.TXT", "A long file name.txt", "Deleted report.docx*",
+                                    "_ONE.TXT*", "Documents"};
   for (int i = 0; i < 12; ++i) {
     expected.push_back("Documents/F" + std::to_string(i) + ".BIN");
   }
@@ -235,6 +235,25 @@ TEST_P(FatScan, DeletedFolderShowsItsFirstCluster) {
   std::copy(other.begin(), other.end(), b.image.begin() + static_cast<long>(b.clusterOffset(51)));
   Scanned s(b, fat32());
   EXPECT_EQ(s.paths(), (std::vector<std::string>{"Old stuff*", "Old stuff/kept letter.txt*"}));
+}
+
+TEST_P(FatScan, FolderSlotsOfOneClusterAreOneRecord) {
+  // Folder A was deleted and B created over the same cluster; a later slot C names it again.
+  // One record stands for the cluster: the live slot wins, then the later name.
+  FatBuilder b(fat32());
+  auto deletedA = std::vector<FatSlot>{fatShortSlot("A", kFolder, 10, 0)};
+  fatDelete(deletedA);
+  b.writeRoot(cat({deletedA,
+                   {fatShortSlot("B", kFolder, 10, 0)},
+                   {fatShortSlot("OTHER", kFolder, 11, 0)},
+                   {fatShortSlot("C", kFolder, 10, 0)}}));
+  b.writeFolder({10}, 0, {fatShortSlot("IN.TXT", kFile, 0, 0)});
+  b.writeFolder({11}, 0, {});
+  Scanned s(b, fat32());
+  EXPECT_EQ(s.paths(), (std::vector<std::string>{"C", "C/IN.TXT", "OTHER"}));
+  for (std::size_t i = 0; i < s.entries().size(); ++i) {
+    EXPECT_EQ(s.entries()[i].selfIndex, i);
+  }
 }
 
 TEST_P(FatScan, StaleLongNameIsNotGivenToANewShortSlot) {
