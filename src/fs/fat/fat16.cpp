@@ -18,6 +18,7 @@ bool Fat16Class::readBootSector() {
     return false;
   }
   geometry = *g;
+  bootGeometry = *g;
   bootSector = sector;
   return true;
 }

@@ -10,6 +10,7 @@ Fat32Class::Fat32Class(readWriteInterface &reader, Progress &progress, WorkerCon
                        VolumeRecord volume)
     : FatVolume(reader, progress, control, std::move(volume)) {
   freeSlotEndsCluster = true;
+  geometry.entryBytes = 4;
 }
 
 bool Fat32Class::readBootSector() {
@@ -23,6 +24,7 @@ bool Fat32Class::readBootSector() {
     return false;
   }
   geometry = *g;
+  bootGeometry = *g;
   bootSector = sector;
   return true;
 }

@@ -10,6 +10,22 @@
 
 namespace quillon::fat {
 
+namespace {
+
+bool matches(Bytes bytes, const SignatureSearch &search) {
+  if (search.mask.size() < bytes.size()) {
+    return std::memcmp(bytes.data(), search.signature.data(), bytes.size()) == 0;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if ((bytes[i] & search.mask[i]) != search.signature[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
 std::vector<std::uint64_t> findSignatureSectors(readWriteInterface &reader,
                                                 std::uint64_t volumeBytes, Progress &progress,
                                                 WorkerControl &control,
@@ -29,7 +45,7 @@ std::vector<std::uint64_t> findSignatureSectors(readWriteInterface &reader,
     chunk.assign(length, 0);
     (void)reader.readAt(start, chunk); // a failed read leaves zeros, which match nothing
     for (std::uint64_t at = 0; at + width <= length; at += kSectorSize) {
-      if (std::memcmp(chunk.data() + at, search.signature.data(), width) != 0) {
+      if (!matches(Bytes(chunk).subspan(at, width), search)) {
         continue;
       }
       found.push_back(start + at);

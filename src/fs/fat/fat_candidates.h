@@ -23,15 +23,20 @@ inline constexpr std::uint64_t kCandidateChunkBytes = 10ULL * 1024 * 1024;
 
 // FAT16: the media byte and the end mark of cluster 1.
 inline constexpr std::uint8_t kFat16TableSignature[] = {0xF8, 0xFF, 0xFF, 0xFF};
-// FAT32: 0x0FFFFFF8 then 0xFFFFFFFF.
+// FAT32: 0x0FFFFFF8 then the end mark of cluster 1. Only the low 28 bits of an entry count:
+// mkfs.fat writes 0x0FFFFFFF for cluster 1, other tools 0xFFFFFFFF.
 inline constexpr std::uint8_t kFat32TableSignature[] = {0xF8, 0xFF, 0xFF, 0x0F,
-                                                        0xFF, 0xFF, 0xFF, 0xFF};
+                                                        0xFF, 0xFF, 0xFF, 0x0F};
+inline constexpr std::uint8_t kFat32TableMask[] = {0xFF, 0xFF, 0xFF, 0x0F,
+                                                   0xFF, 0xFF, 0xFF, 0x0F};
 // exFAT: 0xFFFFFFF8 then 0xFFFFFFFF.
 inline constexpr std::uint8_t kExFatTableSignature[] = {0xF8, 0xFF, 0xFF, 0xFF,
                                                         0xFF, 0xFF, 0xFF, 0xFF};
 
 struct SignatureSearch {
   Bytes signature;
+  // When not empty, the bits compared: a sector matches when (byte & mask) == signature.
+  Bytes mask;
   // The search ends once this many sectors were found (at least 1).
   std::size_t maxCount = 3;
   // Called before each chunk is tested, with the chunk's start (bytes from the volume start).

@@ -124,6 +124,12 @@ struct FolderBytes {
 // never form a cycle. Reports progress as a position in 0..1000.
 void linkChildren(std::vector<FatEntry> &entries, Progress &progress);
 
+// Whether the advanced entry scan takes a 32-byte slot as a directory entry: a long-name slot
+// with a sane sequence byte, or a file or folder slot with short-name characters, valid dates
+// and times and a first cluster within maxCluster (live folders with a size of 0). Volume
+// labels are not entries.
+[[nodiscard]] bool acceptFoundSlot(Bytes slot, std::uint32_t maxCluster, bool fat32);
+
 // Layout of a FAT volume, from its boot sector. All offsets are bytes from the volume start.
 struct Geometry {
   std::uint32_t bytesPerSector = 0;
@@ -185,8 +191,39 @@ public:
   }
   [[nodiscard]] std::string sizeText(const FatEntry &entry) const { return fat::sizeText(entry); }
 
+  // --- advanced mode: the volume without a trusted boot sector or directory tree ---
+
+  // Sectors that begin like the first allocation table (the FAT16 or FAT32 signature), in
+  // volume order; at most maximum of them (3 when maximum is 0 or less). Also kept in
+  // fatCandidates.
+  std::vector<std::uint64_t> findFatCandidates(std::int64_t maximum);
+  // The geometry chosen by hand: 512-byte sectors, sectorsPerCluster of them to a cluster, and
+  // as many clusters as the volume's size holds. False when the value cannot be a cluster size.
+  bool setAdvancedGeometry(std::uint32_t sectorsPerCluster);
+  // The allocation table that chains are read from starts at offset.
+  void setTableAt(std::uint64_t offset);
+  // Reads the whole volume and keeps the position of every slot that looks like a directory
+  // entry in entryPositions (and the evidence of where cluster 2 starts).
+  void scanForEntries();
+  // Builds the table from the slots found: record 0 "DUMMY ENTRY" and record 1 "ORPHAN
+  // ENTRY", then the root directory and everything below it, then every slot found that no
+  // folder claimed (under "ORPHAN ENTRY" unless it lies in the root) with its folder's contents.
+  std::vector<FatEntry> buildEntriesFromPositions();
+  // The advanced scan up to the linked table, with table candidate candidateIndex (see
+  // findFatCandidates) and the chosen cluster size. False when there is no such candidate or
+  // the cluster size is unusable.
+  bool advancedScan(std::size_t candidateIndex, std::uint32_t sectorsPerCluster);
+
+  std::vector<std::uint64_t> fatCandidates;
+  std::vector<std::uint64_t> entryPositions;
+  std::set<std::uint64_t> processedPositions;
+  // Where the advanced build put cluster 2 and the root directory (bytes from the volume start).
+  std::uint64_t advancedDataStart = 0;
+
   std::vector<FatEntry> entries;
   Geometry geometry;
+  // The geometry of the boot sector, when one was accepted.
+  std::optional<Geometry> bootGeometry;
   bool driveFormatted = false;  // the volume was formatted: chains are not trusted
   std::uint64_t volumeSize = 0; // bytes, from the volume record
   bool advancedMode = false;    // the geometry was chosen by hand, not read from a boot sector
@@ -204,6 +241,9 @@ protected:
   // bytes read in one piece at offset (a fixed root directory).
   [[nodiscard]] FolderBytes readContiguous(std::uint64_t offset, std::uint64_t bytes);
   [[nodiscard]] std::uint64_t volumeLimit() const;
+  // Bytes of the volume that can be read: the volume size, cut to the end of the disk.
+  [[nodiscard]] std::uint64_t readableBytes() const;
+  [[nodiscard]] bool isFat32() const { return geometry.entryBytes == 4; }
   // Whether a free (0x00) slot ends the walk of the cluster it lies in.
   bool freeSlotEndsCluster = false;
   // Advanced mode: volume offsets of the slots already taken into the table. A walk skips
@@ -217,6 +257,15 @@ protected:
   std::set<std::uint32_t> visitedDirClusters_;
 
 private:
+  // Where cluster 2 starts, chosen from the boot sector, the "." slots, the volume label or
+  // the first slot found (in that order of trust).
+  [[nodiscard]] std::uint64_t chooseDataStart() const;
+  // The record of the slot found at position p, named with the long-name slots before it.
+  [[nodiscard]] std::optional<FatEntry> recordAt(std::uint64_t p);
+  // Candidate starts of cluster 2 by how many "." slots point to them.
+  std::map<std::uint64_t, std::uint32_t> dotVotes_;
+  std::optional<std::uint64_t> labelPosition_;
+
   static constexpr std::uint64_t kTableBlock = 64 * 1024;
   static constexpr std::size_t kMaxTableBlocks = 1024;
   std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> tableBlocks_;

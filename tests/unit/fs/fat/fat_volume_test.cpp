@@ -73,19 +73,9 @@ protected:
 std::unique_ptr<test::TempDir> FatVolumeFixture::dir_;
 Manifest FatVolumeFixture::manifest_;
 
-TEST_P(FatVolumeFixture, ListsAndSavesWhatWasPutIn) {
-  ::setenv("TZ", "UTC", 1);
-  const bool fat32 = GetParam();
-  ASSERT_FALSE(manifest_.files.empty());
-  MemoryReader reader(test::readFileBytes(dir_->path() / (fat32 ? "f32.img" : "f16.img")));
-  NullProgress progress;
-  WorkerControl control;
-  const VolumeRecord record{fat32 ? "FAT32" : "FAT16", "", "0", "40   MB", 0};
-  Fat16Class f16(reader, progress, control, record);
-  Fat32Class f32(reader, progress, control, record);
-  fat::FatVolume &volume = fat32 ? static_cast<fat::FatVolume &>(f32) : f16;
-  ASSERT_TRUE(fat32 ? f32.standardScan() : f16.standardScan());
-
+// Every live file of the manifest is found under its path and saved byte-identical with its
+// modification time; every deleted one is listed as deleted.
+void expectManifest(fat::FatVolume &volume, const Manifest &manifest) {
   std::map<std::string, const FatEntry *> live;
   std::map<std::string, const FatEntry *> deleted;
   for (const auto &e : volume.entries) {
@@ -97,7 +87,7 @@ TEST_P(FatVolumeFixture, ListsAndSavesWhatWasPutIn) {
     (e.deleted != 0 ? deleted : live)[path] = &e;
   }
   test::TempDir out;
-  for (const auto &[path, expected] : manifest_.files) {
+  for (const auto &[path, expected] : manifest.files) {
     SCOPED_TRACE(path);
     const auto found = live.find(path);
     ASSERT_NE(found, live.end());
@@ -110,9 +100,48 @@ TEST_P(FatVolumeFixture, ListsAndSavesWhatWasPutIn) {
     EXPECT_EQ(st.st_mtime, expected.mtime);
     EXPECT_EQ(test::fnv1aHex(test::readFileBytes(*saved)), expected.fingerprint);
   }
-  for (const auto &path : manifest_.deleted) {
+  for (const auto &path : manifest.deleted) {
     EXPECT_EQ(deleted.count(path), 1U) << path;
   }
+}
+
+TEST_P(FatVolumeFixture, ListsAndSavesWhatWasPutIn) {
+  ::setenv("TZ", "UTC", 1);
+  const bool fat32 = GetParam();
+  ASSERT_FALSE(manifest_.files.empty());
+  MemoryReader reader(test::readFileBytes(dir_->path() / (fat32 ? "f32.img" : "f16.img")));
+  NullProgress progress;
+  WorkerControl control;
+  const VolumeRecord record{fat32 ? "FAT32" : "FAT16", "", "0", "40   MB", 0};
+  Fat16Class f16(reader, progress, control, record);
+  Fat32Class f32(reader, progress, control, record);
+  fat::FatVolume &volume = fat32 ? static_cast<fat::FatVolume &>(f32) : f16;
+  ASSERT_TRUE(fat32 ? f32.standardScan() : f16.standardScan());
+  expectManifest(volume, manifest_);
+}
+
+// With the boot sector zeroed, the advanced mode finds the first table by its signature, the
+// data area by the folders' "." slots, and the whole tree from the slots it finds.
+TEST_P(FatVolumeFixture, AdvancedModeWithoutTheBootSector) {
+  ::setenv("TZ", "UTC", 1);
+  const bool fat32 = GetParam();
+  std::vector<std::uint8_t> image =
+      test::readFileBytes(dir_->path() / (fat32 ? "f32.img" : "f16.img"));
+  std::fill_n(image.begin(), 512, 0);
+  MemoryReader reader(std::move(image));
+  RecordingProgress progress;
+  WorkerControl control;
+  const VolumeRecord record{fat32 ? "FAT32" : "FAT16", "", "0", "40   MB", 0};
+  Fat16Class f16(reader, progress, control, record);
+  Fat32Class f32(reader, progress, control, record);
+  fat::FatVolume &volume = fat32 ? static_cast<fat::FatVolume &>(f32) : f16;
+  ASSERT_FALSE(fat32 ? f32.readBootSector() : f16.readBootSector());
+  const auto candidates = volume.findFatCandidates(0);
+  ASSERT_EQ(candidates.size(), 2U); // the two copies of the table
+  EXPECT_EQ(candidates[0], fat32 ? 32U * 512 : 2U * 512);
+  ASSERT_TRUE(volume.advancedScan(0, fat32 ? 1 : 2));
+  EXPECT_EQ(volume.entries.at(1).name, "ORPHAN ENTRY");
+  expectManifest(volume, manifest_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fat, FatVolumeFixture, ::testing::Bool(),
