@@ -70,6 +70,17 @@ public:
     return outcome;
   }
 
+  // The advanced mode's record 1 gathers the entries no folder claimed.
+  [[nodiscard]] std::optional<ItemData> orphanFolder() const override {
+    if constexpr (requires { volume_.advancedMode; }) {
+      if (volume_.advancedMode && volume_.entries.size() > 1 &&
+          volume_.entries[1].name == "ORPHAN ENTRY") {
+        return ItemData{std::int64_t{1}};
+      }
+    }
+    return std::nullopt;
+  }
+
   void rename(const ItemData &data, std::string name) override {
     if (const Entry *e = entry(data)) {
       volume_.entries[e->selfIndex].name = std::move(name);

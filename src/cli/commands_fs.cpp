@@ -6,6 +6,7 @@
 #include "browse/listing.h"
 #include "browse/ntfs_browser.h"
 #include "browse/ntfs_workers.h"
+#include "browse/recycle_bin.h"
 #include "browse/save_folder.h"
 #include "browse/search.h"
 #include "browse/tree_growth.h"
@@ -48,6 +49,7 @@ Args parseArgs(const std::vector<std::string> &words, std::set<std::string> valu
   values.insert(kVolumeValueOptions.begin(), kVolumeValueOptions.end());
   flags.insert(kImageFlags.begin(), kImageFlags.end());
   flags.insert(kDiscoveryFlags.begin(), kDiscoveryFlags.end());
+  flags.insert("formatted");
   return {words, values, flags};
 }
 
@@ -73,6 +75,8 @@ struct ScanChoice {
   NtfsMode mode = NtfsMode::Standard;
   std::int64_t candidate = 0;
   std::optional<std::uint64_t> sectorsPerCluster;
+  std::optional<std::size_t> heap; // exFAT: the cluster-heap candidate
+  bool formatted = false;          // FAT family: the drive was formatted, chains are not trusted
 };
 
 ScanChoice scanChoice(const Args &args) {
@@ -92,8 +96,9 @@ ScanChoice scanChoice(const Args &args) {
     throw UsageError{"--candidate, --sectors-per-cluster and --heap go with --mode advanced"};
   }
   if (args.has("heap")) {
-    throw UsageError{"--heap applies to exFAT volumes only"};
+    c.heap = static_cast<std::size_t>(std::min<std::uint64_t>(args.number("heap", 0), 1U << 30));
   }
+  c.formatted = args.flag("formatted");
   c.candidate =
       static_cast<std::int64_t>(std::min<std::uint64_t>(args.number("candidate", 0), 1U << 30));
   if (args.has("sectors-per-cluster")) {
@@ -193,6 +198,64 @@ std::uint64_t defaultSectorsPerCluster(const ntfs &parser) {
   return 8;
 }
 
+// The FAT16/FAT32 parser of the session, when it has one.
+fat::FatVolume *fatVolume(Session &s) {
+  return s.fat16 ? static_cast<fat::FatVolume *>(s.fat16.get()) : s.fat32.get();
+}
+
+// Table candidates searched for the advanced mode: enough to reach the chosen one.
+std::int64_t candidatesToFind(const ScanChoice &choice) {
+  return std::max<std::int64_t>(3, choice.candidate + 1);
+}
+
+// Scans a FAT16, FAT32 or exFAT volume in the chosen mode and fills the tree's top level.
+int scanFatFamily(const ScanChoice &choice, Session &s, const InterruptStops &interrupts) {
+  if (choice.mode == NtfsMode::Deep) {
+    return failure("cannot read the " + s.volume.fsType + " volume",
+                   "the deep mode reads NTFS volumes; use --mode standard or advanced");
+  }
+  if (choice.heap && !s.exfat) {
+    throw UsageError{"--heap applies to exFAT volumes only"};
+  }
+  bool scanned = false;
+  std::string why = "its boot sector does not describe a " + s.volume.fsType + " volume";
+  if (fat::FatVolume *fat = fatVolume(s)) {
+    fat->driveFormatted = choice.formatted;
+    if (choice.mode == NtfsMode::Standard) {
+      scanned = s.fat16 ? s.fat16->standardScan() : s.fat32->standardScan();
+    } else {
+      const bool bootOk = s.fat16 ? s.fat16->readBootSector() : s.fat32->readBootSector();
+      const auto found = fat->findFatCandidates(candidatesToFind(choice));
+      const std::uint64_t spc = choice.sectorsPerCluster.value_or(
+          bootOk && fat->bootGeometry ? fat->bootGeometry->clusterSize / 512 : 8);
+      scanned = fat->advancedScan(static_cast<std::size_t>(choice.candidate),
+                                  static_cast<std::uint32_t>(spc));
+      why = format("no allocation table candidate %lld (%zu were found)",
+                   static_cast<long long>(choice.candidate), found.size());
+    }
+  } else {
+    s.exfat->driveFormatted = choice.formatted;
+    if (choice.mode == NtfsMode::Standard) {
+      scanned = s.exfat->runStandardScan();
+    } else {
+      return failure("cannot read the exFAT volume",
+                     "the advanced mode reads FAT16 and FAT32 so far");
+    }
+  }
+  s.progress.finish();
+  if (interrupts.interrupted() || s.control.stopRequested()) {
+    return failure("scan stopped", "no files were listed");
+  }
+  if (!scanned) {
+    return failure("cannot read the " + s.volume.fsType + " volume", why);
+  }
+  fillTopLevel(*s.browser, s.tree);
+  if (!s.fat16) {
+    renameRecycleBinFiles(*s.browser, s.tree); // FAT32 and exFAT volumes of Windows
+  }
+  return 0;
+}
+
 // Opens the image, picks the volume and scans it. Returns 0 or the exit code of a failure.
 int openAndScan(const Args &args, const std::string &image, Session &s) {
   const ScanChoice choice = scanChoice(args);
@@ -201,23 +264,7 @@ int openAndScan(const Args &args, const std::string &image, Session &s) {
   }
   const InterruptStops interrupts(s.control);
   if (!s.parser) {
-    if (choice.mode != NtfsMode::Standard) {
-      return failure("cannot read the " + s.volume.fsType + " volume",
-                     "only the standard mode reads FAT volumes so far");
-    }
-    const bool scanned = s.fat16   ? s.fat16->standardScan()
-                         : s.fat32 ? s.fat32->standardScan()
-                                   : s.exfat->runStandardScan();
-    s.progress.finish();
-    if (interrupts.interrupted() || s.control.stopRequested()) {
-      return failure("scan stopped", "no files were listed");
-    }
-    if (!scanned) {
-      return failure("cannot read the " + s.volume.fsType + " volume",
-                     "its boot sector does not describe a " + s.volume.fsType + " volume");
-    }
-    fillTopLevel(*s.browser, s.tree);
-    return 0;
+    return scanFatFamily(choice, s, interrupts);
   }
   const NtfsScanOptions quiet{.endMessages = false};
   if (choice.mode == NtfsMode::Advanced) {
@@ -467,9 +514,26 @@ int runCandidates(const std::vector<std::string> &words) {
   if (const int rc = openVolume(args, args.positional()[0], s); rc != 0) {
     return rc;
   }
+  if (fat::FatVolume *fat = fatVolume(s)) {
+    {
+      const InterruptStops interrupts(s.control);
+      (void)fat->findFatCandidates(maximum);
+    }
+    s.progress.finish();
+    if (fat->fatCandidates.empty() && s.fat32) {
+      s.progress.inform("NO FAT  FAT32-ENTRY found ..");
+    }
+    std::printf("%-16s%s\n", "Candidate", "Table Offset");
+    for (std::size_t i = 0; i < fat->fatCandidates.size(); ++i) {
+      std::printf("%-16s%llu\n",
+                  format(s.fat32 ? "FAT32_ENTRY:%d" : "FAT_ENTRY:%d", static_cast<int>(i)).c_str(),
+                  static_cast<unsigned long long>(fat->fatCandidates[i]));
+    }
+    return 0;
+  }
   if (!s.parser) {
     return failure("cannot search " + s.volume.fsType + " volumes for candidates",
-                   "the candidate search reads NTFS volumes so far");
+                   "the candidate search reads NTFS, FAT16 and FAT32 volumes so far");
   }
 
   std::int64_t found = 0;

@@ -66,9 +66,8 @@ bool acceptFoundSlot(Bytes slot, std::uint32_t maxCluster, bool fat32) {
   const std::uint8_t first = u8(slot, 0);
   if (attributes == kLongNameAttributes) {
     const unsigned sequence = first & 0x1F;
-    const bool sequenceOk =
-        first == kDeletedMark ||
-        ((first & 0xA0) == 0 && sequence >= 1 && sequence <= kMaxLongNameSlots);
+    const bool sequenceOk = first == kDeletedMark ||
+                            ((first & 0xA0) == 0 && sequence >= 1 && sequence <= kMaxLongNameSlots);
     return sequenceOk && u8(slot, kLongNameTypeOffset) == 0 &&
            le16(slot, kLongNameClusterOffset) == 0;
   }
@@ -256,7 +255,8 @@ std::optional<FatEntry> FatVolume::recordAt(std::uint64_t p) {
   }
   processedPositions.insert(p);
   std::size_t start = before;
-  while (start >= kSlotSize && window[start - kSlotSize + kAttributesOffset] == kLongNameAttributes &&
+  while (start >= kSlotSize &&
+         window[start - kSlotSize + kAttributesOffset] == kLongNameAttributes &&
          !processedPositions.contains(p - before + start - kSlotSize)) {
     start -= kSlotSize;
   }

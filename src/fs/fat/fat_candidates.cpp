@@ -39,8 +39,8 @@ std::vector<std::uint64_t> findSignatureSectors(readWriteInterface &reader,
     if (search.onChunk) {
       search.onChunk(start);
     }
-    progress.setPosition(
-        static_cast<std::uint64_t>(static_cast<double>(start) / static_cast<double>(volumeBytes) * 1000));
+    progress.setPosition(static_cast<std::uint64_t>(static_cast<double>(start) /
+                                                    static_cast<double>(volumeBytes) * 1000));
     const std::uint64_t length = std::min(kCandidateChunkBytes, volumeBytes - start);
     chunk.assign(length, 0);
     (void)reader.readAt(start, chunk); // a failed read leaves zeros, which match nothing

@@ -27,8 +27,7 @@ inline constexpr std::uint8_t kFat16TableSignature[] = {0xF8, 0xFF, 0xFF, 0xFF};
 // mkfs.fat writes 0x0FFFFFFF for cluster 1, other tools 0xFFFFFFFF.
 inline constexpr std::uint8_t kFat32TableSignature[] = {0xF8, 0xFF, 0xFF, 0x0F,
                                                         0xFF, 0xFF, 0xFF, 0x0F};
-inline constexpr std::uint8_t kFat32TableMask[] = {0xFF, 0xFF, 0xFF, 0x0F,
-                                                   0xFF, 0xFF, 0xFF, 0x0F};
+inline constexpr std::uint8_t kFat32TableMask[] = {0xFF, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
 // exFAT: 0xFFFFFFF8 then 0xFFFFFFFF.
 inline constexpr std::uint8_t kExFatTableSignature[] = {0xF8, 0xFF, 0xFF, 0xFF,
                                                         0xFF, 0xFF, 0xFF, 0xFF};
@@ -49,11 +48,9 @@ struct SignatureSearch {
 // sectors of the first volumeBytes bytes that begin with the signature, in volume order. The
 // progress range is 0..1000 with the position at each chunk; a stop request ends the search
 // after the chunk being tested, with what was found. A read that fails counts as zeros.
-[[nodiscard]] std::vector<std::uint64_t> findSignatureSectors(readWriteInterface &reader,
-                                                              std::uint64_t volumeBytes,
-                                                              Progress &progress,
-                                                              WorkerControl &control,
-                                                              const SignatureSearch &search);
+[[nodiscard]] std::vector<std::uint64_t>
+findSignatureSectors(readWriteInterface &reader, std::uint64_t volumeBytes, Progress &progress,
+                     WorkerControl &control, const SignatureSearch &search);
 
 } // namespace fat
 } // namespace quillon

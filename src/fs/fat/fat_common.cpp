@@ -388,8 +388,8 @@ std::uint64_t FatVolume::volumeLimit() const {
 
 void FatVolume::walkTree(FolderBytes root) {
   entries.clear();
-  FatEntry dummy = root.data.size() >= kSlotSize ? entryFromSlot(Bytes(root.data).first(kSlotSize))
-                                                 : FatEntry{};
+  FatEntry dummy =
+      root.data.size() >= kSlotSize ? entryFromSlot(Bytes(root.data).first(kSlotSize)) : FatEntry{};
   dummy.name = "DUMMY ENTRY";
   entries.push_back(std::move(dummy));
   walkFolders(0, std::move(root), false);
@@ -442,10 +442,9 @@ void FatVolume::walkFolders(std::uint32_t folderIndex, FolderBytes start, bool c
         skipCluster();
         continue;
       }
-      const std::uint64_t position =
-          cluster < f.folder.clusterOffsets.size()
-              ? f.folder.clusterOffsets[cluster] + f.offset % unit
-              : ~std::uint64_t{0};
+      const std::uint64_t position = cluster < f.folder.clusterOffsets.size()
+                                         ? f.folder.clusterOffsets[cluster] + f.offset % unit
+                                         : ~std::uint64_t{0};
       if (!claims_->insert(position).second) {
         f.pending.reset();
         f.offset += kSlotSize;

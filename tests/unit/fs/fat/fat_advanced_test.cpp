@@ -188,8 +188,7 @@ public:
   void setSecondStatus(std::string_view) override {}
   void setRange(std::uint64_t, std::uint64_t) override {}
   void setPosition(std::uint64_t) override {}
-  MessageAnswer message(std::string_view, std::string_view, MessageIcon,
-                        MessageButtons) override {
+  MessageAnswer message(std::string_view, std::string_view, MessageIcon, MessageButtons) override {
     return MessageAnswer::Ok;
   }
   void setStatus(std::string_view text) override {
