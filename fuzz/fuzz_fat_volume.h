@@ -6,30 +6,16 @@
 #pragma once
 
 #include "browse/fat_browser.h"
-#include "browse/listing.h"
 #include "core/progress.h"
 #include "core/worker_control.h"
 #include "disk/memory_reader.h"
-#include "fuzz_file_support.h"
+#include "fuzz_browse_support.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
 namespace quillon::fuzz {
-
-inline void browseAndSave(FsBrowser &browser) {
-  WorkerControl control;
-  int saved = 0;
-  (void)listBelow(browser, ListedEntry{}, true, &control, [&](const ListedEntry &e) {
-    (void)browser.listTexts(e.record);
-    (void)browser.times(e.record);
-    if (!e.info.folder && saved < 4) {
-      ++saved;
-      (void)browser.saveFile(e.record, scratchFolder());
-    }
-  });
-}
 
 template <typename Parser> int fuzzFatVolume(const std::uint8_t *data, std::size_t size) {
   if (size < 1) {

@@ -40,4 +40,13 @@ EntryTimes ExFatBrowser::times(const ItemData &data) {
           unixTime(e->accessStamp, 0, e->accessUtcOffset)};
 }
 
+std::optional<ItemData> ExFatBrowser::orphanFolder() const {
+  const ItemData orphan = static_cast<std::int64_t>(kExFatOrphanIndex);
+  const ExFatEntry *e = entry(orphan);
+  if (!volume_.advancedMode || e == nullptr || e->name != kExFatOrphanName) {
+    return std::nullopt;
+  }
+  return orphan;
+}
+
 } // namespace quillon

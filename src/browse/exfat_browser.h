@@ -13,6 +13,8 @@ public:
 
   [[nodiscard]] std::uint64_t dataSize(const ItemData &data) override;
   [[nodiscard]] EntryTimes times(const ItemData &data) override;
+  // Record 1 of an advanced scan's table.
+  [[nodiscard]] std::optional<ItemData> orphanFolder() const override;
 
 protected:
   [[nodiscard]] EntryInfo describe(const ExFatEntry &entry) const override;

@@ -25,6 +25,7 @@
 #include "fs/ntfs/ntfs_tree.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -238,8 +239,22 @@ int scanFatFamily(const ScanChoice &choice, Session &s, const InterruptStops &in
     if (choice.mode == NtfsMode::Standard) {
       scanned = s.exfat->runStandardScan();
     } else {
-      return failure("cannot read the exFAT volume",
-                     "the advanced mode reads FAT16 and FAT32 so far");
+      const std::int64_t wanted = std::max<std::int64_t>(
+          candidatesToFind(choice), static_cast<std::int64_t>(choice.heap.value_or(0)) + 1);
+      s.exfat->runCandidateSearch(wanted);
+      unsigned shift = s.exfat->offeredClusterShifts().front();
+      if (choice.sectorsPerCluster) {
+        const std::uint64_t spc = *choice.sectorsPerCluster;
+        if ((spc & (spc - 1)) != 0) {
+          throw UsageError{"--sectors-per-cluster must be a power of two on exFAT volumes"};
+        }
+        shift = static_cast<unsigned>(std::countr_zero(spc));
+      }
+      scanned =
+          s.exfat->runAdvancedScan(static_cast<std::size_t>(choice.candidate), shift, choice.heap);
+      why = format("no allocation table candidate %lld or heap candidate (%zu and %zu were found)",
+                   static_cast<long long>(choice.candidate), s.exfat->fatCandidates.size(),
+                   s.exfat->heapCandidates.size());
     }
   }
   s.progress.finish();
@@ -355,6 +370,15 @@ std::vector<ListedEntry> findOrFail(FsBrowser &browser, const std::string &path,
   std::vector<ListedEntry> found = findPath(browser, splitPath(path));
   rc = found.empty() ? failure("no entry " + path, "nothing on the volume has that path") : 0;
   return found;
+}
+
+// One table of candidates: a header, then each candidate's label (with its index) and offset.
+void printOffsets(const char *header, const char *label, const std::vector<std::uint64_t> &list) {
+  std::printf("%-16s%s\n", "Candidate", header);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::printf("%-16s%llu\n", format(label, static_cast<int>(i)).c_str(),
+                static_cast<unsigned long long>(list[i]));
+  }
 }
 
 } // namespace
@@ -523,17 +547,22 @@ int runCandidates(const std::vector<std::string> &words) {
     if (fat->fatCandidates.empty() && s.fat32) {
       s.progress.inform("NO FAT  FAT32-ENTRY found ..");
     }
-    std::printf("%-16s%s\n", "Candidate", "Table Offset");
-    for (std::size_t i = 0; i < fat->fatCandidates.size(); ++i) {
-      std::printf("%-16s%llu\n",
-                  format(s.fat32 ? "FAT32_ENTRY:%d" : "FAT_ENTRY:%d", static_cast<int>(i)).c_str(),
-                  static_cast<unsigned long long>(fat->fatCandidates[i]));
+    printOffsets("Table Offset", s.fat32 ? "FAT32_ENTRY:%d" : "FAT_ENTRY:%d", fat->fatCandidates);
+    return 0;
+  }
+  if (s.exfat) {
+    {
+      const InterruptStops interrupts(s.control);
+      s.exfat->runCandidateSearch(maximum);
     }
+    s.progress.finish();
+    printOffsets("Table Offset", "FAT64_ENTRY:%d", s.exfat->fatCandidates);
+    printOffsets("Heap Offset", "HEAP:%d", s.exfat->heapCandidates);
     return 0;
   }
   if (!s.parser) {
     return failure("cannot search " + s.volume.fsType + " volumes for candidates",
-                   "the candidate search reads NTFS, FAT16 and FAT32 volumes so far");
+                   "the candidate search reads NTFS and FAT-family volumes");
   }
 
   std::int64_t found = 0;

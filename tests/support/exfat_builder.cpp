@@ -71,6 +71,16 @@ std::vector<std::uint8_t> exFatRootHeader() {
   return header;
 }
 
+std::vector<std::uint8_t> exFatLabelEntry(const std::u16string &label) {
+  std::vector<std::uint8_t> entry(32, 0);
+  entry[0] = 0x83;
+  entry[1] = static_cast<std::uint8_t>(std::min<std::size_t>(label.size(), 11));
+  for (std::size_t i = 0; i < entry[1]; ++i) {
+    putLe(entry, 2 + 2 * i, label[i], 2);
+  }
+  return entry;
+}
+
 ExFatBuilder::ExFatBuilder(std::uint32_t clusterCount, unsigned clusterShift)
     : clusterCount_(clusterCount), clusterSize_(kSector << clusterShift) {
   const std::uint64_t fatSectors = ((clusterCount + 2ULL) * 4 + kSector - 1) / kSector;
@@ -141,8 +151,38 @@ std::uint32_t ExFatBuilder::store(const std::vector<std::uint8_t> &data, bool co
   return first;
 }
 
-void ExFatBuilder::setRoot(const std::vector<std::uint8_t> &entries) {
-  putLe(image_, 96, store(entries), 4);
+std::uint32_t ExFatBuilder::setRoot(const std::vector<std::uint8_t> &entries) {
+  const std::uint32_t cluster = store(entries);
+  putLe(image_, 96, cluster, 4);
+  return cluster;
+}
+
+std::vector<std::uint8_t> ExFatBuilder::systemEntries(const std::u16string &label) {
+  image_[clusterOffset(2)] = 0x07;
+  setFat(2, 0xFFFFFFFF);
+  std::vector<std::uint8_t> upcase(256);
+  for (std::size_t i = 0; i < 128; ++i) {
+    putLe(upcase, 2 * i, i, 2);
+  }
+  std::uint32_t checksum = 0;
+  for (const std::uint8_t b : upcase) {
+    checksum = ((checksum & 1) != 0 ? 0x80000000U : 0) + (checksum >> 1) + b;
+  }
+  const std::uint32_t upcaseCluster = store(upcase);
+  std::vector<std::uint8_t> out = exFatLabelEntry(label);
+  out.resize(96, 0);
+  out[32] = 0x81;
+  putLe(out, 32 + 20, 2, 4);
+  putLe(out, 32 + 24, (clusterCount_ + 7) / 8, 8);
+  out[64] = 0x82;
+  putLe(out, 64 + 4, checksum, 4);
+  putLe(out, 64 + 20, upcaseCluster, 4);
+  putLe(out, 64 + 24, upcase.size(), 8);
+  return out;
+}
+
+void ExFatBuilder::writeBackupBootSector() {
+  std::copy_n(image_.begin(), kSector, image_.begin() + 12 * kSector);
 }
 
 } // namespace quillon::test

@@ -37,6 +37,8 @@ struct ExFatSetLayout {
 std::vector<std::uint8_t> exFatEntrySet(const ExFatSetLayout &layout);
 // The allocation-bitmap and up-case entries a root directory starts with.
 std::vector<std::uint8_t> exFatRootHeader();
+// A volume-label entry.
+std::vector<std::uint8_t> exFatLabelEntry(const std::u16string &label);
 
 class ExFatBuilder {
 public:
@@ -51,14 +53,23 @@ public:
   // chain). Contiguous clusters are not linked.
   std::uint32_t store(const std::vector<std::uint8_t> &data, bool contiguous = false,
                       bool gap = false);
-  // Stores a root directory and points the boot sector at it.
-  void setRoot(const std::vector<std::uint8_t> &entries);
+  // Stores a root directory and points the boot sector at it; returns its cluster.
+  std::uint32_t setRoot(const std::vector<std::uint8_t> &entries);
+  // The entries a formatter puts first in the root: the volume label, the allocation bitmap
+  // (cluster 2; its first byte marks three clusters used, so it does not start with 0xFF bytes)
+  // and the up-case table, stored in a new cluster as an identity table of 128 units with its
+  // checksum in the entry.
+  std::vector<std::uint8_t> systemEntries(const std::u16string &label = u"LABEL");
+  // Copies the boot sector to sector 12, where the backup boot sector lies.
+  void writeBackupBootSector();
   void setFat(std::uint32_t cluster, std::uint32_t value);
   void setBootField(std::size_t offset, std::uint64_t value, std::size_t width);
   // Overwrites bytes of the volume (for a folder that names its own cluster).
   void writeAt(std::uint64_t offset, const std::vector<std::uint8_t> &bytes);
 
   [[nodiscard]] std::uint64_t clusterOffset(std::uint32_t cluster) const;
+  [[nodiscard]] std::uint64_t heapOffset() const { return heapOffset_; }
+  [[nodiscard]] std::uint64_t fatOffset() const { return fatOffset_; }
   [[nodiscard]] const std::vector<std::uint8_t> &image() const { return image_; }
 
 private:

@@ -47,40 +47,75 @@ std::uint64_t Fat64Class::readableBytes() const {
   return std::min(volumeSize, available);
 }
 
+std::optional<ExFatBootFields> parseExFatBootSector(Bytes sector) {
+  if (sector.size() < kSectorSize || !hasBytes(sector, kNameOffset, "EXFAT")) {
+    return std::nullopt;
+  }
+  ExFatBootFields f;
+  f.bytesPerSectorShift = sector[kBytesPerSectorShiftOffset];
+  f.sectorsPerClusterShift = sector[kSectorsPerClusterShiftOffset];
+  // Sectors of 512 to 4096 bytes, clusters of at most 32 MiB.
+  if (f.bytesPerSectorShift < 9 || f.bytesPerSectorShift > 12 ||
+      f.bytesPerSectorShift + f.sectorsPerClusterShift > 25) {
+    return std::nullopt;
+  }
+  const unsigned bpsShift = f.bytesPerSectorShift;
+  f.fatOffset = static_cast<std::uint64_t>(le32(sector, kFatOffsetOffset)) << bpsShift;
+  f.fatLength = static_cast<std::uint64_t>(le32(sector, kFatLengthOffset)) << bpsShift;
+  f.heapOffset = static_cast<std::uint64_t>(le32(sector, kHeapOffsetOffset)) << bpsShift;
+  f.volumeLength = saturatingShift(le64(sector, kVolumeLengthOffset), bpsShift);
+  f.clusterCount = le32(sector, kClusterCountOffset);
+  f.rootCluster = le32(sector, kRootClusterOffset);
+  return f;
+}
+
+std::uint64_t Fat64Class::recordVolumeBytes() const {
+  const std::uint64_t bytes = saturatingShift(volumeSizeMiB(volume_.volumeSizeText), 20);
+  if (bytes != 0) {
+    return bytes;
+  }
+  const std::uint64_t disk = reader_.sectorCount() * kSectorSize;
+  return disk > reader_.baseOffset ? disk - reader_.baseOffset : 0;
+}
+
 bool Fat64Class::readBootSector() {
+  bootSectorValid = false;
+  trustedHeapOffset.reset();
+  trustedClusterShift.reset();
+  volumeSize = recordVolumeBytes();
   std::array<std::uint8_t, 512> sector{};
   if (!reader_.readAt(0, sector)) {
     (void)progress_.message("cant read file", kAppTitle, MessageIcon::Information,
                             MessageButtons::Ok);
     return false;
   }
-  if (!hasBytes(sector, kNameOffset, "EXFAT")) {
+  const std::optional<ExFatBootFields> f = parseExFatBootSector(sector);
+  if (!f) {
     return false;
   }
-  const unsigned bpsShift = sector[kBytesPerSectorShiftOffset];
-  const unsigned spcShift = sector[kSectorsPerClusterShiftOffset];
-  // Sectors of 512 to 4096 bytes, clusters of at most 32 MiB.
-  if (bpsShift < 9 || bpsShift > 12 || bpsShift + spcShift > 25) {
-    return false;
-  }
-  bytesPerSector = 1ULL << bpsShift;
-  sectorsPerCluster = 1ULL << spcShift;
-  sectorsPerClusterShift = static_cast<std::uint8_t>(spcShift);
+  bytesPerSector = 1ULL << f->bytesPerSectorShift;
+  sectorsPerCluster = 1ULL << f->sectorsPerClusterShift;
+  sectorsPerClusterShift = static_cast<std::uint8_t>(f->sectorsPerClusterShift);
   clusterSize = bytesPerSector * sectorsPerCluster;
-  fatOffset = static_cast<std::uint64_t>(le32(sector, kFatOffsetOffset)) << bpsShift;
-  fatLength = static_cast<std::uint64_t>(le32(sector, kFatLengthOffset)) << bpsShift;
-  heapOffset = static_cast<std::uint64_t>(le32(sector, kHeapOffsetOffset)) << bpsShift;
-  rootCluster = le32(sector, kRootClusterOffset);
-  volumeSize = saturatingShift(le64(sector, kVolumeLengthOffset), bpsShift);
-  if (volumeSize == 0) {
-    volumeSize = saturatingShift(volumeSizeMiB(volume_.volumeSizeText), 20);
+  fatOffset = f->fatOffset;
+  fatLength = f->fatLength;
+  heapOffset = f->heapOffset;
+  rootCluster = f->rootCluster;
+  if (f->volumeLength != 0) {
+    volumeSize = f->volumeLength;
   }
   // Only clusters that lie wholly inside the volume and the image are clusters.
   const std::uint64_t readable = readableBytes();
   const std::uint64_t heapClusters =
       readable > heapOffset ? (readable - heapOffset) / clusterSize : 0;
-  clusterCount = std::min<std::uint64_t>(le32(sector, kClusterCountOffset), heapClusters);
+  clusterCount = std::min<std::uint64_t>(f->clusterCount, heapClusters);
   fatCache_.clear();
+  bootSectorValid = true;
+  // What the advanced mode offers first; its geometry counts 512-byte sectors.
+  if (heapOffset != 0) {
+    trustedHeapOffset = heapOffset;
+  }
+  trustedClusterShift = f->bytesPerSectorShift - 9 + f->sectorsPerClusterShift;
   return true;
 }
 
@@ -116,7 +151,8 @@ std::uint32_t Fat64Class::nextCluster(std::uint32_t cluster) {
 }
 
 std::vector<std::uint8_t> Fat64Class::readFolder(std::uint32_t firstCluster, bool contiguous,
-                                                 std::uint64_t maxClusters) {
+                                                 std::uint64_t maxClusters,
+                                                 std::vector<std::uint64_t> *clusterOffsets) {
   std::vector<std::uint8_t> bytes;
   maxClusters = std::min(maxClusters, std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize));
   std::uint32_t cluster = firstCluster;
@@ -132,6 +168,9 @@ std::vector<std::uint8_t> Fat64Class::readFolder(std::uint32_t firstCluster, boo
                         std::span<std::uint8_t>(bytes).subspan(at, clusterSize))) {
       bytes.resize(at);
       break;
+    }
+    if (clusterOffsets != nullptr) {
+      clusterOffsets->push_back(clusterOffset(cluster));
     }
     if (contiguous) {
       ++cluster;
@@ -159,17 +198,26 @@ bool Fat64Class::loadRootDirectory() {
 std::vector<ExFatEntry> Fat64Class::walkRootDirectory() {
   entries.clear();
   bitmapEntryPosition.reset();
-  // One frame per folder being walked: its bytes, where the walk stands in them, its record
-  // and its folders so far by first cluster (two folder sets that share a first cluster are
-  // one folder: the later set only renames the earlier record).
+  walkFolderTree(std::move(rootBuffer), {}, 0);
+  rootBuffer.clear();
+  visitedDirOffsets.clear();
+  return entries;
+}
+
+void Fat64Class::walkFolderTree(std::vector<std::uint8_t> bytes,
+                                std::vector<std::uint64_t> clusterOffsets, std::uint32_t parent) {
+  // One frame per folder being walked: its bytes and where each of its clusters lies, where the
+  // walk stands in them, its record and its folders so far by first cluster (two folder sets
+  // that share a first cluster are one folder: the later set only renames the earlier record).
   struct Frame {
     std::vector<std::uint8_t> bytes;
+    std::vector<std::uint64_t> clusters;
     std::size_t offset = 0;
     std::uint32_t parent = 0;
     std::map<std::uint32_t, std::uint32_t> folders;
   };
   std::vector<Frame> stack;
-  stack.push_back(Frame{rootBuffer, 0, 0, {}});
+  stack.push_back(Frame{std::move(bytes), std::move(clusterOffsets), 0, parent, {}});
   while (!stack.empty()) {
     if (!control_.checkpoint()) {
       break; // stopped: the table keeps what was found so far
@@ -181,11 +229,21 @@ std::vector<ExFatEntry> Fat64Class::walkRootDirectory() {
     }
     const std::uint8_t type = frame.bytes[frame.offset];
     if (!isExFatFileEntryType(type)) {
-      if (type == kExFatBitmapEntry && stack.size() == 1 && !bitmapEntryPosition) {
+      if (type == kExFatBitmapEntry && stack.size() == 1 && !advancedMode && !bitmapEntryPosition) {
         bitmapEntryPosition = frame.offset;
       }
       frame.offset += kExFatEntrySize;
       continue;
+    }
+    if (advancedMode) {
+      // A set that is already a record (found by the scan before its folder, or by another walk)
+      // ends this cluster: it and the rest of the cluster stay where they were put.
+      const std::size_t index = frame.offset / clusterSize;
+      if (index < frame.clusters.size() &&
+          !processedPositions.insert(frame.clusters[index] + frame.offset % clusterSize).second) {
+        frame.offset = (index + 1) * clusterSize;
+        continue;
+      }
     }
     std::optional<ExFatEntrySet> set = parseExFatEntrySet(frame.bytes, frame.offset);
     frame.offset += set->entryCount * kExFatEntrySize;
@@ -224,14 +282,14 @@ std::vector<ExFatEntry> Fat64Class::walkRootDirectory() {
     const std::uint64_t clusters =
         e.dataLength == 0 ? clusterCount : (e.dataLength - 1) / clusterSize + 1;
     entries.push_back(std::move(e));
-    std::vector<std::uint8_t> bytes = readFolder(first, contiguous, clusters);
-    if (!bytes.empty()) {
-      stack.push_back(Frame{std::move(bytes), 0, self, {}}); // frame is not used after this
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint8_t> folderBytes =
+        readFolder(first, contiguous, clusters, advancedMode ? &offsets : nullptr);
+    if (!folderBytes.empty()) {
+      // frame is not used after this
+      stack.push_back(Frame{std::move(folderBytes), std::move(offsets), 0, self, {}});
     }
   }
-  rootBuffer.clear();
-  visitedDirOffsets.clear();
-  return entries;
 }
 
 void Fat64Class::linkChildren() {
