@@ -13,7 +13,7 @@ case "$level" in
   test) packages+=(libgtest-dev xz-utils) ;;
   dev) packages+=(libgtest-dev xz-utils clang libclang-rt-14-dev qemu-utils fdisk gdisk
                   dosfstools mtools ntfs-3g exfatprogs e2fsprogs hyperfine python3 time
-                  sleuthkit) ;;
+                  sleuthkit xorriso foremost testdisk) ;;
   *) echo "usage: $0 [build|test|dev]" >&2; exit 2 ;;
 esac
 missing=()

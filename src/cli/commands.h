@@ -48,5 +48,8 @@ int runLs(const std::vector<std::string> &words);
 int runSave(const std::vector<std::string> &words);
 int runSearch(const std::vector<std::string> &words);
 int runCandidates(const std::vector<std::string> &words);
+// The raw recovery commands (commands_carve.cpp).
+int runCarve(const std::vector<std::string> &words);
+int runSignatures(const std::vector<std::string> &words);
 
 } // namespace quillon::cli

@@ -2,7 +2,9 @@
 // volume is a row of `volumes` (--volume N, found with the same discovery options) or a custom
 // one (--start, --end, --fs). The scan runs on the calling thread; Ctrl-C stops it.
 #include "browse/exfat_browser.h"
+#include "browse/ext_browser.h"
 #include "browse/fat_browser.h"
+#include "browse/hfs_browser.h"
 #include "browse/listing.h"
 #include "browse/ntfs_browser.h"
 #include "browse/ntfs_workers.h"
@@ -18,9 +20,11 @@
 #include "core/text_format.h"
 #include "core/worker_control.h"
 #include "disk/reader.h"
+#include "fs/ext/ext2.h"
 #include "fs/fat/exfat.h"
 #include "fs/fat/fat16.h"
 #include "fs/fat/fat32.h"
+#include "fs/hfsplus/hfsplus.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_tree.h"
 
@@ -63,13 +67,13 @@ std::string customFsType(const std::string &fs) {
   if (t == "exfat") {
     return "fat64";
   }
-  if (t == "extx") {
+  if (t == "extx" || t == "ext2" || t == "ext3" || t == "ext4") {
     return "extX";
   }
   if (t == "hfs+") {
     return "HFS+";
   }
-  throw UsageError{"--fs must be NTFS, FAT16, FAT32, FAT64, EXTX or HFS+"};
+  throw UsageError{"--fs must be NTFS, FAT16, FAT32, FAT64 (exFAT), EXTX (ext2, ext3, ext4) or HFS+"};
 }
 
 struct ScanChoice {
@@ -137,6 +141,8 @@ struct Session {
   std::unique_ptr<Fat16Class> fat16;
   std::unique_ptr<Fat32Class> fat32;
   std::unique_ptr<Fat64Class> exfat;
+  std::unique_ptr<ext2Class> ext;
+  std::unique_ptr<HFSP> hfs;
   std::unique_ptr<FsBrowser> browser;
 };
 
@@ -181,10 +187,16 @@ int openVolume(const Args &args, const std::string &image, Session &s) {
   } else if (fs == "fat64") {
     s.exfat = std::make_unique<Fat64Class>(*activeReader, s.progress, s.control, s.volume);
     s.browser = std::make_unique<ExFatBrowser>(*s.exfat);
+  } else if (fs == "extx") {
+    s.ext = std::make_unique<ext2Class>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<ExtBrowser>(*s.ext);
+  } else if (fs == "hfs+") {
+    s.hfs = std::make_unique<HFSP>(*activeReader, s.progress, s.control, s.volume);
+    s.browser = std::make_unique<HfsBrowser>(*s.hfs);
   } else {
     return failure("cannot read volume " + s.volume.number,
                    "its file system is " + s.volume.fsType +
-                       "; NTFS, FAT16, FAT32 and exFAT volumes can be read so far");
+                       "; NTFS, FAT16, FAT32, exFAT, ext2/3/4 and HFS+ volumes can be read");
   }
   return 0;
 }
@@ -271,6 +283,31 @@ int scanFatFamily(const ScanChoice &choice, Session &s, const InterruptStops &in
   return 0;
 }
 
+// Scans an ext2/3/4 volume (standard mode only) or an HFS+ volume (standard or deep).
+int scanExtOrHfs(const ScanChoice &choice, Session &s, const InterruptStops &interrupts) {
+  if (choice.mode == NtfsMode::Advanced || (s.ext && choice.mode == NtfsMode::Deep)) {
+    return failure("cannot read the " + s.volume.fsType + " volume",
+                   s.ext ? "ext volumes are read in the standard mode"
+                         : "HFS+ volumes are read in the standard or the deep mode");
+  }
+  if (choice.heap || choice.formatted) {
+    throw UsageError{"--heap and --formatted apply to FAT-family volumes only"};
+  }
+  const bool scanned = s.ext                           ? s.ext->standardScan()
+                       : choice.mode == NtfsMode::Deep ? s.hfs->deepScan()
+                                                       : s.hfs->standardScan();
+  s.progress.finish();
+  if (interrupts.interrupted() || s.control.stopRequested()) {
+    return failure("scan stopped", "no files were listed");
+  }
+  if (!scanned) {
+    return failure("cannot read the " + s.volume.fsType + " volume",
+                   "no " + s.volume.fsType + " file system was found on it");
+  }
+  fillTopLevel(*s.browser, s.tree);
+  return 0;
+}
+
 // Opens the image, picks the volume and scans it. Returns 0 or the exit code of a failure.
 int openAndScan(const Args &args, const std::string &image, Session &s) {
   const ScanChoice choice = scanChoice(args);
@@ -278,6 +315,9 @@ int openAndScan(const Args &args, const std::string &image, Session &s) {
     return rc;
   }
   const InterruptStops interrupts(s.control);
+  if (s.ext || s.hfs) {
+    return scanExtOrHfs(choice, s, interrupts);
+  }
   if (!s.parser) {
     return scanFatFamily(choice, s, interrupts);
   }
@@ -353,7 +393,7 @@ void printEntry(FsBrowser &browser, const ListedEntry &e, bool json) {
     std::printf("%s\n", entryJson(browser, e).c_str());
   } else {
     const std::string size = e.info.folder ? "-" : std::to_string(browser.dataSize(e.record));
-    std::printf("%-7s%14s  %-21s%-8s%s%s\n", e.info.folder ? "folder" : "file", size.c_str(),
+    std::printf("%-7s%14s  %-21s%-8s %s%s\n", e.info.folder ? "folder" : "file", size.c_str(),
                 timeText(browser.times(e.record).modified).c_str(),
                 browser.listTexts(e.record).attributes.c_str(), printable(joinPath(e.path)).c_str(),
                 e.info.deleted ? "  [deleted]" : "");
@@ -362,7 +402,7 @@ void printEntry(FsBrowser &browser, const ListedEntry &e, bool json) {
 
 void printHeader(bool json) {
   if (!json) {
-    std::printf("%-7s%14s  %-21s%-8s%s\n", "Type", "Size", "Modified", "Attr", "Path");
+    std::printf("%-7s%14s  %-21s%-8s %s\n", "Type", "Size", "Modified", "Attr", "Path");
   }
 }
 

@@ -17,10 +17,16 @@ constexpr char kUsage[] =
     "  search IMAGE VOLUME PATTERN [--json]\n"
     "  candidates IMAGE VOLUME [--max N]\n"
     "  image IMAGE --out DIR\n"
+    "  carve IMAGE [VOLUME] [--signatures FILE] [--no-default] --out DIR [--json]\n"
+    "  signatures add FILE --ext EXT --start-sig BYTES [--start-offset N] [--end-sig BYTES]\n"
+    "             [--size-offset N] [--size-bytes N] [--header-size N] [--size-includes-header]\n"
+    "             [--skip N] [--approx-size N] [--category NAME]\n"
+    "  signatures list FILE [--json]\n"
     "image options: --type auto|vmdk|vhd|vdi, --split, --descriptor, --extent-type SPARSE|FLAT\n"
     "VOLUME: --volume N [--gpt] [--scan [--from SECTOR] [--to SECTOR] [--no-skip]]\n"
-    "     or --start SECTOR --end SECTOR --fs NTFS\n"
-    "advanced mode: --candidate K (default 0), --sectors-per-cluster N\n";
+    "     or --start SECTOR --end SECTOR --fs NTFS|FAT16|FAT32|EXFAT|EXTX|HFS+\n"
+    "advanced mode: --candidate K (default 0), --sectors-per-cluster N, --heap K (exFAT)\n"
+    "FAT family: --formatted (the drive was formatted: chains are not followed)\n";
 
 } // namespace
 
@@ -32,8 +38,15 @@ int main(int argc, char **argv) {
     return all.empty() ? 2 : 0;
   }
   const std::map<std::string, int (*)(const std::vector<std::string> &)> commands = {
-      {"info", runInfo}, {"volumes", runVolumes}, {"image", runImage},          {"ls", runLs},
-      {"save", runSave}, {"search", runSearch},   {"candidates", runCandidates}};
+      {"info", runInfo},
+      {"volumes", runVolumes},
+      {"image", runImage},
+      {"ls", runLs},
+      {"save", runSave},
+      {"search", runSearch},
+      {"candidates", runCandidates},
+      {"carve", runCarve},
+      {"signatures", runSignatures}};
   const auto it = commands.find(all[0]);
   if (it == commands.end()) {
     std::fprintf(stderr, "quillon-cli: unknown command '%s'\n%s", all[0].c_str(), kUsage);

@@ -482,7 +482,10 @@ TEST_F(Ntfs, BadRequestsAreClearErrors) {
        "cannot read the fat32 volume: its boot sector does not describe a fat32 volume"},
       {{"ls", disk(), "--start", "2048", "--end", "34815", "--fs", "HFS+"},
        1,
-       "its file system is HFS+; NTFS, FAT16, FAT32 and exFAT volumes can be read so far"},
+       "cannot read the HFS+ volume: no HFS+ file system was found on it"},
+      {{"ls", disk(), "--start", "2048", "--end", "34815", "--fs", "EXTX", "--mode", "deep"},
+       1,
+       "ext volumes are read in the standard mode"},
   };
   for (const auto &c : cases) {
     const CliResult r = cli(c.args);

@@ -1,0 +1,52 @@
+// Fuzz target for the HFS+ parser: the input's first byte chooses the mode (bit 0: deep), the
+// rest (capped at 8 MiB, padded to whole sectors) is the volume. The volume is scanned, its top
+// level put into a tree, every record listed through the browse adapter with its texts and
+// times, and the first few files saved into a private folder.
+#include "browse/hfs_browser.h"
+#include "browse/listing.h"
+#include "core/item_tree.h"
+#include "core/progress.h"
+#include "core/worker_control.h"
+#include "disk/memory_reader.h"
+#include "fs/hfsplus/hfsplus.h"
+#include "fuzz_file_support.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size < 1) {
+    return 0;
+  }
+  constexpr std::size_t kMaxVolumeBytes = 8 << 20;
+  const bool deep = (data[0] & 0x01) != 0;
+  std::vector<std::uint8_t> volume(data + 1, data + std::min(size, kMaxVolumeBytes));
+  volume.resize((volume.size() + quillon::kSectorSize - 1) / quillon::kSectorSize *
+                quillon::kSectorSize);
+  const quillon::VolumeRecord record{"HFS+", "", "0",
+                                     std::to_string((volume.size() >> 20) + 1) + "  MB", 0};
+  quillon::MemoryReader reader(std::move(volume));
+  quillon::NullProgress progress;
+  quillon::WorkerControl control;
+  quillon::HFSP parser(reader, progress, control, record);
+  if (!parser.scan(deep ? quillon::HfsScanMode::Deep : quillon::HfsScanMode::Standard)) {
+    return 0;
+  }
+  quillon::ItemTree tree;
+  parser.fillHfsRootItems(tree);
+  quillon::HfsBrowser browser(parser);
+  int saved = 0;
+  (void)quillon::listBelow(browser, quillon::ListedEntry{}, true, &control,
+                           [&](const quillon::ListedEntry &e) {
+                             (void)browser.listTexts(e.record);
+                             (void)browser.times(e.record);
+                             if (!e.info.folder && saved < 4) {
+                               ++saved;
+                               (void)browser.saveFile(e.record, quillon::fuzz::scratchFolder());
+                             }
+                           });
+  return 0;
+}
