@@ -17,20 +17,21 @@
 namespace quillon::fuzz {
 
 inline const std::filesystem::path &scratchFolder() {
-  static const std::filesystem::path folder = [] {
+  // Never destroyed, so that the exit handler can still read it.
+  static const std::filesystem::path *folder = [] {
     std::filesystem::path base = "/dev/shm";
     if (!std::filesystem::is_directory(base)) {
       base = std::filesystem::temp_directory_path();
     }
-    auto p = base / ("quillon-fuzz-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
+    auto *p = new std::filesystem::path(base / ("quillon-fuzz-" + std::to_string(::getpid())));
+    std::filesystem::create_directories(*p);
     std::atexit([] {
       std::error_code ec;
       std::filesystem::remove_all(scratchFolder(), ec);
     });
     return p;
   }();
-  return folder;
+  return *folder;
 }
 
 // Writes the bytes to scratchFolder()/name and returns the path.

@@ -76,6 +76,11 @@ ListTexts ExtBrowser::listTexts(const ItemData &data) {
   return {texts[0], texts[1], texts[2], parser_.sizeText(*n), texts[3]};
 }
 
+std::string ExtBrowser::attributesText(const ItemData &data) {
+  const ExtNode *n = node(data);
+  return n == nullptr ? std::string() : ext2Class::permissionText(*n);
+}
+
 std::uint64_t ExtBrowser::dataSize(const ItemData &data) {
   const ExtNode *n = node(data);
   return n == nullptr ? 0 : parser_.dataSize(*n);

@@ -18,6 +18,7 @@ public:
   [[nodiscard]] EntryInfo info(const ItemData &data) const override;
   [[nodiscard]] std::vector<ItemData> children(const ItemData &folder) const override;
   [[nodiscard]] ListTexts listTexts(const ItemData &data) override;
+  [[nodiscard]] std::string attributesText(const ItemData &data) override;
   [[nodiscard]] std::uint64_t dataSize(const ItemData &data) override;
   [[nodiscard]] EntryTimes times(const ItemData &data) override;
   SaveOutcome saveFile(const ItemData &data, const std::filesystem::path &folder,

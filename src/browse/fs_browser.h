@@ -61,6 +61,11 @@ public:
   // The walk over on-disk links is bounded: a chain that loops ends.
   [[nodiscard]] virtual std::vector<ItemData> children(const ItemData &folder) const = 0;
   [[nodiscard]] virtual ListTexts listTexts(const ItemData &data) = 0;
+  // The attribute column alone (what a listing prints beside the times); adapters whose other
+  // texts cost more than the attributes give it directly.
+  [[nodiscard]] virtual std::string attributesText(const ItemData &data) {
+    return listTexts(data).attributes;
+  }
   // Bytes a saved copy of the file gets.
   [[nodiscard]] virtual std::uint64_t dataSize(const ItemData &data) = 0;
   [[nodiscard]] virtual EntryTimes times(const ItemData &data) = 0;

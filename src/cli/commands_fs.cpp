@@ -73,7 +73,8 @@ std::string customFsType(const std::string &fs) {
   if (t == "hfs+") {
     return "HFS+";
   }
-  throw UsageError{"--fs must be NTFS, FAT16, FAT32, FAT64 (exFAT), EXTX (ext2, ext3, ext4) or HFS+"};
+  throw UsageError{
+      "--fs must be NTFS, FAT16, FAT32, FAT64 (exFAT), EXTX (ext2, ext3, ext4) or HFS+"};
 }
 
 struct ScanChoice {
@@ -302,7 +303,10 @@ int scanExtOrHfs(const ScanChoice &choice, Session &s, const InterruptStops &int
   }
   if (!scanned) {
     return failure("cannot read the " + s.volume.fsType + " volume",
-                   "no " + s.volume.fsType + " file system was found on it");
+                   "no " + s.volume.fsType + " file system was found on it" +
+                       (s.hfs && choice.mode == NtfsMode::Standard
+                            ? std::string(" (--mode deep scans the volume for catalog nodes)")
+                            : std::string()));
   }
   fillTopLevel(*s.browser, s.tree);
   return 0;
@@ -374,7 +378,7 @@ std::string entryJson(FsBrowser &browser, const ListedEntry &e) {
       o.addNull(key);
     }
   }
-  o.add("attributes", browser.listTexts(e.record).attributes);
+  o.add("attributes", browser.attributesText(e.record));
   return o.text();
 }
 
@@ -390,12 +394,14 @@ std::string printable(std::string text) {
 
 void printEntry(FsBrowser &browser, const ListedEntry &e, bool json) {
   if (json) {
-    std::printf("%s\n", entryJson(browser, e).c_str());
+    std::string line = entryJson(browser, e);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
   } else {
     const std::string size = e.info.folder ? "-" : std::to_string(browser.dataSize(e.record));
     std::printf("%-7s%14s  %-21s%-8s %s%s\n", e.info.folder ? "folder" : "file", size.c_str(),
                 timeText(browser.times(e.record).modified).c_str(),
-                browser.listTexts(e.record).attributes.c_str(), printable(joinPath(e.path)).c_str(),
+                browser.attributesText(e.record).c_str(), printable(joinPath(e.path)).c_str(),
                 e.info.deleted ? "  [deleted]" : "");
   }
 }

@@ -6,8 +6,17 @@
 namespace quillon {
 
 std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  std::size_t plain = 0; // start of the run of characters copied as they are
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      continue;
+    }
+    out.append(text, plain, i - plain);
+    plain = i + 1;
     switch (c) {
     case '"':
       out += "\\\"";
@@ -25,13 +34,10 @@ std::string jsonString(std::string_view text) {
       out += "\\t";
       break;
     default:
-      if (static_cast<unsigned char>(c) < 0x20) {
-        out += format("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-      } else {
-        out += c;
-      }
+      out += format("\\u%04x", static_cast<unsigned>(c));
     }
   }
+  out.append(text, plain, text.size() - plain);
   out += '"';
   return out;
 }

@@ -76,8 +76,26 @@ std::string isoUtcText(std::int64_t unixSeconds) {
   if (gmtime_r(&t, &fields) == nullptr) {
     return {};
   }
-  return format("%04d-%02d-%02dT%02d:%02d:%02dZ", fields.tm_year + 1900, fields.tm_mon + 1,
-                fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+  // Written digit by digit: listings print three of these per entry.
+  const int year = fields.tm_year + 1900;
+  if (year < 0 || year > 9999) {
+    return format("%04d-%02d-%02dT%02d:%02d:%02dZ", year, fields.tm_mon + 1, fields.tm_mday,
+                  fields.tm_hour, fields.tm_min, fields.tm_sec);
+  }
+  char text[] = "0000-00-00T00:00:00Z";
+  const auto put = [&text](std::size_t at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+      text[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+  };
+  put(0, year, 4);
+  put(5, fields.tm_mon + 1, 2);
+  put(8, fields.tm_mday, 2);
+  put(11, fields.tm_hour, 2);
+  put(14, fields.tm_min, 2);
+  put(17, fields.tm_sec, 2);
+  return {text, sizeof text - 1};
 }
 
 } // namespace quillon

@@ -268,29 +268,29 @@ std::uint32_t HfsBuilder::addFolder(std::uint32_t parent, const std::string &nam
   return items_.back().cnid;
 }
 
-std::uint32_t HfsBuilder::addFile(std::uint32_t parent, const std::string &name, HfsFileSpec spec,
+std::uint32_t HfsBuilder::addFile(std::uint32_t parent, const std::string &name, HfsFileLayout file,
                                   std::uint32_t cnid) {
   Item item;
   item.parent = parent;
   item.cnid = take(cnid);
   item.name = utf16(name);
-  item.spec = std::move(spec);
+  item.file = std::move(file);
   items_.push_back(std::move(item));
   return items_.back().cnid;
 }
 
 std::uint32_t HfsBuilder::addDeletedFile(std::uint32_t parent, const std::string &name,
-                                         HfsFileSpec spec) {
-  const std::uint32_t cnid = addFile(parent, name, std::move(spec));
+                                         HfsFileLayout file) {
+  const std::uint32_t cnid = addFile(parent, name, std::move(file));
   items_.back().deleted = true;
   return cnid;
 }
 
 std::uint32_t HfsBuilder::addHardLink(std::uint32_t parent, const std::string &name,
                                       std::uint32_t inode) {
-  HfsFileSpec spec;
-  spec.fileMode = 0100444;
-  const std::uint32_t cnid = addFile(parent, name, std::move(spec));
+  HfsFileLayout file;
+  file.fileMode = 0100444;
+  const std::uint32_t cnid = addFile(parent, name, std::move(file));
   items_.back().hardLink = true;
   items_.back().inode = inode;
   return cnid;
@@ -298,7 +298,7 @@ std::uint32_t HfsBuilder::addHardLink(std::uint32_t parent, const std::string &n
 
 std::uint32_t HfsBuilder::addCompressedFile(std::uint32_t parent, const std::string &name,
                                             std::vector<std::uint8_t> data, std::uint32_t method) {
-  const std::uint32_t cnid = addFile(parent, name, HfsFileSpec());
+  const std::uint32_t cnid = addFile(parent, name, HfsFileLayout());
   Item &item = items_.back();
   item.compression = method;
   item.attribute = decmpfsHeader(method, data.size());
@@ -400,11 +400,11 @@ std::vector<std::uint8_t> HfsBuilder::build() {
         put(rec, 4, valence[item.cnid], 4);
       }
       put(rec, 8, item.cnid, 4);
-      put(rec, 0x0C, item.spec.createDate, 4);
-      put(rec, 0x10, item.spec.contentModDate, 4);
-      put(rec, 0x14, item.spec.attributeModDate, 4);
-      put(rec, 0x18, item.spec.accessDate, 4);
-      put(rec, 0x2A, item.folder ? kFolderMode : item.spec.fileMode, 2);
+      put(rec, 0x0C, item.file.createDate, 4);
+      put(rec, 0x10, item.file.contentModDate, 4);
+      put(rec, 0x14, item.file.attributeModDate, 4);
+      put(rec, 0x18, item.file.accessDate, 4);
+      put(rec, 0x2A, item.folder ? kFolderMode : item.file.fileMode, 2);
       if (!item.folder) {
         put(rec, 0x2C, item.hardLink ? item.inode : 1, 4);
         if (item.hardLink) {
@@ -418,7 +418,7 @@ std::vector<std::uint8_t> HfsBuilder::build() {
         const auto it = layout.dataExtents.find(item.cnid);
         const std::vector<HfsExtent> none;
         const std::vector<HfsExtent> &extents = it == layout.dataExtents.end() ? none : it->second;
-        putFork(rec, 0x58, item.spec.logicalSize.value_or(item.spec.data.size()), blocksOf(extents),
+        putFork(rec, 0x58, item.file.logicalSize.value_or(item.file.data.size()), blocksOf(extents),
                 extents);
         if (const auto r = resourceExtents.find(item.cnid); r != resourceExtents.end()) {
           putFork(rec, 0xA8, item.resourceBytes.size(), blocksOf(r->second), r->second);
@@ -441,7 +441,7 @@ std::vector<std::uint8_t> HfsBuilder::build() {
       options_.catalogFragments > 8 ? (options_.catalogFragments - 1) / 8 : 0;
   std::size_t compressed = 0;
   for (const Item &item : items_) {
-    overflowRecords += item.spec.fragments > 8 ? (item.spec.fragments - 1) / 8 : 0;
+    overflowRecords += item.file.fragments > 8 ? (item.file.fragments - 1) / 8 : 0;
     compressed += item.compression != 0 ? 1 : 0;
   }
   const std::uint32_t extentsNodes =
@@ -462,10 +462,10 @@ std::vector<std::uint8_t> HfsBuilder::build() {
   const std::vector<HfsExtent> attributesFile = {
       {alloc(blocksFor(attributesBytes)), static_cast<std::uint32_t>(blocksFor(attributesBytes))}};
   for (const Item &item : items_) {
-    if (!item.folder && !item.spec.data.empty()) {
+    if (!item.folder && !item.file.data.empty()) {
       layout.dataExtents[item.cnid] =
-          allocFragments(blocksFor(item.spec.data.size()), item.spec.fragments);
-      writeFork(image, bs, layout.dataExtents[item.cnid], item.spec.data);
+          allocFragments(blocksFor(item.file.data.size()), item.file.fragments);
+      writeFork(image, bs, layout.dataExtents[item.cnid], item.file.data);
       foreign();
     }
     if (!item.resourceBytes.empty()) {

@@ -41,7 +41,7 @@ struct HfsBuildOptions {
   std::uint32_t spareBlocks = 0;
 };
 
-struct HfsFileSpec {
+struct HfsFileLayout {
   std::vector<std::uint8_t> data;
   std::uint32_t fragments = 1; // extents the data fork is cut into, a foreign block between each
   std::uint32_t createDate = hfsDate(1600000000);
@@ -52,11 +52,11 @@ struct HfsFileSpec {
   std::optional<std::uint64_t> logicalSize; // stored instead of the data's size
 };
 
-// A file spec with the given data and the default times and mode.
-[[nodiscard]] inline HfsFileSpec fileWith(std::vector<std::uint8_t> data) {
-  HfsFileSpec spec;
-  spec.data = std::move(data);
-  return spec;
+// A file layout with the given data and the default times and mode.
+[[nodiscard]] inline HfsFileLayout fileWith(std::vector<std::uint8_t> data) {
+  HfsFileLayout file;
+  file.data = std::move(data);
+  return file;
 }
 
 class HfsBuilder {
@@ -65,14 +65,14 @@ public:
 
   // Each returns the record's CNID (the one given, or the next free one).
   std::uint32_t addFolder(std::uint32_t parent, const std::string &name, std::uint32_t cnid = 0);
-  std::uint32_t addFile(std::uint32_t parent, const std::string &name, HfsFileSpec spec,
+  std::uint32_t addFile(std::uint32_t parent, const std::string &name, HfsFileLayout file,
                         std::uint32_t cnid = 0);
   std::uint32_t addFile(std::uint32_t parent, const std::string &name,
                         std::vector<std::uint8_t> data) {
     return addFile(parent, name, fileWith(std::move(data)));
   }
   // A file record found only in a freed leaf node (its data blocks are still stored).
-  std::uint32_t addDeletedFile(std::uint32_t parent, const std::string &name, HfsFileSpec spec);
+  std::uint32_t addDeletedFile(std::uint32_t parent, const std::string &name, HfsFileLayout file);
   // A file hard link to the inode file "iNode<inode>" (which the test adds itself).
   std::uint32_t addHardLink(std::uint32_t parent, const std::string &name, std::uint32_t inode);
   // A compressed file: method 3 keeps the zlib data in the attribute, method 4 keeps 64 KiB zlib
@@ -106,7 +106,7 @@ private:
     std::uint32_t parent = 0;
     std::uint32_t cnid = 0;
     std::u16string name;
-    HfsFileSpec spec;
+    HfsFileLayout file;
     bool deleted = false;
     bool hardLink = false;
     std::uint32_t inode = 0;

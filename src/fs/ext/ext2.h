@@ -175,6 +175,8 @@ public:
   // --- one node at a time ---
   // Creation (i_ctime), access and modification texts and the permission text.
   [[nodiscard]] std::array<std::string, 4> describeNode(const ExtNode &node) const;
+  // The permission text alone ("-OE-OW-OR..." for the bits of i_mode that are set).
+  [[nodiscard]] static std::string permissionText(const ExtNode &node);
   [[nodiscard]] std::string sizeText(const ExtNode &node) const;
   // Access and modification times the saved file gets; none for a node without an inode.
   [[nodiscard]] std::pair<std::optional<FileTime>, std::optional<FileTime>>

@@ -34,15 +34,21 @@ std::array<std::string, 4> ext2Class::describeNode(const ExtNode &node) const {
     texts[1] = localDateTimeText(node.accessed.seconds);
     texts[2] = localDateTimeText(node.modified.seconds);
   }
+  texts[3] = permissionText(node);
+  return texts;
+}
+
+std::string ext2Class::permissionText(const ExtNode &node) {
   static constexpr std::pair<std::uint16_t, const char *> kBits[] = {
       {0x001, "-OE"}, {0x002, "-OW"}, {0x004, "-OR"}, {0x008, "-GE"}, {0x010, "-GW"},
       {0x020, "-GR"}, {0x040, "-UE"}, {0x080, "-UW"}, {0x100, "-UR"}};
-  for (const auto &[bit, text] : kBits) {
+  std::string text;
+  for (const auto &[bit, piece] : kBits) {
     if ((node.inodeMode & bit) != 0) {
-      texts[3] += text;
+      text += piece;
     }
   }
-  return texts;
+  return text;
 }
 
 std::string ext2Class::sizeText(const ExtNode &node) const { return quillon::sizeText(node.size); }

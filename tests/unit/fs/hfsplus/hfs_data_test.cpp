@@ -16,7 +16,7 @@
 namespace quillon::test {
 namespace {
 
-HfsFileSpec spec(std::string_view text) { return fileWith(bytesOf(text)); }
+HfsFileLayout fileOf(std::string_view text) { return fileWith(bytesOf(text)); }
 
 struct stat statOf(const std::filesystem::path &p) {
   struct stat st {};
@@ -27,10 +27,10 @@ struct stat statOf(const std::filesystem::path &p) {
 // Dates count seconds from 1904 and show in local time (UTC here); a date of 0 is no date.
 TEST(HfsData, TextsAndTimesComeFrom1904Dates) {
   HfsBuilder b;
-  HfsFileSpec s = fileWith(patternBytes(10000));
+  HfsFileLayout s = fileWith(patternBytes(10000));
   s.fileMode = 0100755;
   b.addFile(kHfsRootFolderId, "report.bin", s);
-  HfsFileSpec undated = spec("x");
+  HfsFileLayout undated = fileOf("x");
   undated.createDate = 0;
   undated.fileMode = 0100640;
   b.addFile(kHfsRootFolderId, "undated.txt", undated);
@@ -61,10 +61,10 @@ TEST(HfsData, TextsAndTimesComeFrom1904Dates) {
 TEST(HfsData, SavesTheDataForkThroughAllItsExtents) {
   HfsBuilder b;
   b.addFile(kHfsRootFolderId, "small.bin", fileWith(patternBytes(10000, 1)));
-  HfsFileSpec fragmented = fileWith(patternBytes(20 * 4096 + 100, 2));
+  HfsFileLayout fragmented = fileWith(patternBytes(20 * 4096 + 100, 2));
   fragmented.fragments = 21;
   b.addFile(kHfsRootFolderId, "fragmented.bin", fragmented);
-  b.addFile(kHfsRootFolderId, "empty.txt", HfsFileSpec());
+  b.addFile(kHfsRootFolderId, "empty.txt", HfsFileLayout());
   HfsHarness h(b);
   ASSERT_TRUE(h.scan());
   ASSERT_GT(h.parser.overflowIndex.size(), 1U);
@@ -85,7 +85,7 @@ TEST(HfsData, SavesTheDataForkThroughAllItsExtents) {
 // that adds no blocks ends the lookup.
 TEST(HfsData, AnOverflowRecordThatIsMissingOrEmptyEndsTheFile) {
   HfsBuilder b;
-  HfsFileSpec fragmented = fileWith(patternBytes(12 * 4096, 3));
+  HfsFileLayout fragmented = fileWith(patternBytes(12 * 4096, 3));
   fragmented.fragments = 12;
   const std::uint32_t id = b.addFile(kHfsRootFolderId, "f.bin", fragmented);
   const std::vector<std::uint8_t> clean = b.build();
@@ -111,10 +111,10 @@ TEST(HfsData, AnOverflowRecordThatIsMissingOrEmptyEndsTheFile) {
 // the disk read as zeros, and a size below the extents cuts the data.
 TEST(HfsData, HostileForksAreBounded) {
   HfsBuilder b;
-  HfsFileSpec huge = fileWith(patternBytes(4096, 4));
+  HfsFileLayout huge = fileWith(patternBytes(4096, 4));
   huge.logicalSize = std::uint64_t{1} << 40;
   const std::uint32_t hugeId = b.addFile(kHfsRootFolderId, "huge.bin", huge);
-  HfsFileSpec cut = fileWith(patternBytes(8192, 5));
+  HfsFileLayout cut = fileWith(patternBytes(8192, 5));
   cut.logicalSize = 5000;
   b.addFile(kHfsRootFolderId, "cut.bin", cut);
   std::vector<std::uint8_t> image = b.build();
@@ -147,7 +147,7 @@ TEST(HfsData, HardLinksReadTheirInodeFile) {
   HfsBuilder b;
   const std::uint32_t priv =
       b.addFolder(kHfsRootFolderId, std::string("\0\0\0\0HFS+ Private Data", 21));
-  HfsFileSpec inode = spec("shared bytes");
+  HfsFileLayout inode = fileOf("shared bytes");
   inode.contentModDate = hfsDate(1690000000);
   b.addFile(priv, "iNode40", inode, 40);
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
@@ -227,9 +227,9 @@ TEST(HfsData, ADamagedCompressedFileLeavesNothingBehind) {
 TEST(HfsData, NamesAreShownAsStoredAndSavedSafely) {
   HfsBuilder b;
   b.addFolder(kHfsRootFolderId, std::string("\0\0\0\0HFS+ Private Data", 21));
-  b.addFile(kHfsRootFolderId, "a/b", spec("slash"));
-  b.addFile(kHfsRootFolderId, "caf\u00e9 \U0001F600.txt", spec("emoji"));
-  b.addFile(kHfsRootFolderId, "..", spec("dots"));
+  b.addFile(kHfsRootFolderId, "a/b", fileOf("slash"));
+  b.addFile(kHfsRootFolderId, "caf\u00e9 \U0001F600.txt", fileOf("emoji"));
+  b.addFile(kHfsRootFolderId, "..", fileOf("dots"));
   HfsHarness h(b);
   ASSERT_TRUE(h.scan());
   EXPECT_EQ(h.listing(), (std::vector<std::string>{"\u2400\u2400\u2400\u2400HFS+ Private Data/",
@@ -246,10 +246,10 @@ TEST(HfsData, NamesAreShownAsStoredAndSavedSafely) {
 TEST(HfsData, FolderSaveAndSearchWalkTheChains) {
   HfsBuilder b;
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
-  b.addFile(docs, "a.txt", spec("alpha"));
+  b.addFile(docs, "a.txt", fileOf("alpha"));
   const std::uint32_t deep = b.addFolder(docs, "Deep");
-  b.addFile(deep, "report.doc", spec("report"));
-  b.addFile(kHfsRootFolderId, "old_report.txt", spec("old"));
+  b.addFile(deep, "report.doc", fileOf("report"));
+  b.addFile(kHfsRootFolderId, "old_report.txt", fileOf("old"));
   HfsHarness h(b);
   ASSERT_TRUE(h.scan());
   ItemTree tree;

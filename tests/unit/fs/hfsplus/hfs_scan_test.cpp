@@ -13,7 +13,7 @@ namespace {
 
 using Paths = std::vector<std::string>;
 
-HfsFileSpec spec(std::string_view text) { return fileWith(bytesOf(text)); }
+HfsFileLayout fileOf(std::string_view text) { return fileWith(bytesOf(text)); }
 
 // The volume offset of the catalog leaf record whose CNID is cnid, and where its entry in the
 // node's offset table lies.
@@ -45,11 +45,11 @@ RecordPlace findRecord(const std::vector<std::uint8_t> &image, const HfsBuilder 
 TEST(HfsScan, ChainsAreInDescendingAndTheTopLevelInAscendingCnidOrder) {
   HfsBuilder b;
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs", 16);
-  b.addFile(docs, "a.txt", spec("a"), 22);
-  b.addFile(docs, "b.txt", spec("b"), 20);
-  b.addFile(docs, "c.txt", spec("c"), 21);
-  b.addFile(kHfsRootFolderId, "z.txt", spec("z"), 30);
-  b.addFile(kHfsRootFolderId, "y.txt", spec("y"), 31);
+  b.addFile(docs, "a.txt", fileOf("a"), 22);
+  b.addFile(docs, "b.txt", fileOf("b"), 20);
+  b.addFile(docs, "c.txt", fileOf("c"), 21);
+  b.addFile(kHfsRootFolderId, "z.txt", fileOf("z"), 30);
+  b.addFile(kHfsRootFolderId, "y.txt", fileOf("y"), 31);
   b.addFolder(kHfsRootFolderId, "Empty", 40);
   HfsHarness h(b);
   ASSERT_TRUE(h.scan());
@@ -90,7 +90,7 @@ TEST(HfsScan, ReadsACatalogFileThroughAllItsExtents) {
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
   expected.push_back("Docs/");
   for (int i = 0; i < 20; ++i) {
-    b.addFile(docs, "f" + std::to_string(i), spec("data " + std::to_string(i)));
+    b.addFile(docs, "f" + std::to_string(i), fileOf("data " + std::to_string(i)));
   }
   for (int i = 19; i >= 0; --i) {
     expected.push_back("Docs/f" + std::to_string(i));
@@ -113,7 +113,7 @@ TEST(HfsScan, ReadsLargeBlocksAndNodesSmallerThanABlock) {
     HfsBuilder b(o);
     const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
     for (int i = 0; i < 6; ++i) {
-      b.addFile(docs, "f" + std::to_string(i), spec("x" + std::to_string(i)));
+      b.addFile(docs, "f" + std::to_string(i), fileOf("x" + std::to_string(i)));
     }
     HfsHarness h(b);
     ASSERT_TRUE(h.scan(mode));
@@ -139,7 +139,7 @@ TEST(HfsScan, RefusesUnusableGeometry) {
     SCOPED_TRACE(c.what);
     for (const HfsScanMode mode : {HfsScanMode::Standard, HfsScanMode::Deep}) {
       HfsBuilder b;
-      b.addFile(kHfsRootFolderId, "a.txt", spec("a"));
+      b.addFile(kHfsRootFolderId, "a.txt", fileOf("a"));
       std::vector<std::uint8_t> image = b.build();
       putBe(image, 1024 + 0x28, c.blockSize, 4);
       putBe(image, b.layout.catalogNodes[0] + 32, c.nodeSize, 2);
@@ -159,8 +159,8 @@ TEST(HfsScan, RefusesUnusableGeometry) {
 TEST(HfsScan, RecordsOfFreedNodesAreDeleted) {
   HfsBuilder b;
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
-  b.addFile(docs, "live.txt", spec("live"));
-  b.addDeletedFile(docs, "gone.txt", spec("gone"));
+  b.addFile(docs, "live.txt", fileOf("live"));
+  b.addDeletedFile(docs, "gone.txt", fileOf("gone"));
   for (const HfsScanMode mode : {HfsScanMode::Standard, HfsScanMode::Deep}) {
     HfsHarness h(b);
     ASSERT_TRUE(h.scan(mode));
@@ -177,8 +177,8 @@ TEST(HfsScan, RecordsOfFreedNodesAreDeleted) {
 TEST(HfsScan, DeepModePrefersLiveRecordsOverOlderCopies) {
   HfsBuilder b;
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
-  const std::uint32_t a = b.addFile(docs, "a.txt", spec("a"));
-  const std::uint32_t bb = b.addFile(docs, "b.txt", spec("b"));
+  const std::uint32_t a = b.addFile(docs, "a.txt", fileOf("a"));
+  const std::uint32_t bb = b.addFile(docs, "b.txt", fileOf("b"));
   std::vector<std::uint8_t> image = b.build();
   // The copy goes into a free node of the extents file, which lies before the catalog.
   const std::uint64_t leaf = b.layout.catalogNodes.at(b.layout.catalogLeaves.at(0));
@@ -204,15 +204,15 @@ TEST(HfsScan, DeepModePrefersLiveRecordsOverOlderCopies) {
 TEST(HfsScan, DeepModeGathersWhatHasNoFolderUnderOrphanEntry) {
   HfsBuilder b;
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs", 16);
-  b.addFile(docs, "a.txt", spec("a"), 17);
-  b.addFile(kHfsRootFolderId, "top.txt", spec("t"), 18);
+  b.addFile(docs, "a.txt", fileOf("a"), 17);
+  b.addFile(kHfsRootFolderId, "top.txt", fileOf("t"), 18);
   const std::uint32_t lost = b.addFolder(900, "Lost", 19);
-  b.addFile(lost, "inside.txt", spec("i"), 20);
-  b.addFile(901, "stray.txt", spec("s"), 21);
+  b.addFile(lost, "inside.txt", fileOf("i"), 20);
+  b.addFile(901, "stray.txt", fileOf("s"), 21);
   b.addFolder(22, "Self", 22);  // its own parent
   b.addFolder(24, "LoopA", 23); // LoopA and LoopB are each other's parent
   b.addFolder(23, "LoopB", 24);
-  b.addFile(22, "kept.txt", spec("k"), 25);
+  b.addFile(22, "kept.txt", fileOf("k"), 25);
 
   HfsHarness standard(b);
   ASSERT_TRUE(standard.scan());
@@ -243,7 +243,7 @@ TEST(HfsScan, DamagedNodesCostOnlyTheirRecords) {
   const std::uint32_t docs = b.addFolder(kHfsRootFolderId, "Docs");
   std::vector<std::uint32_t> ids;
   for (int i = 0; i < 8; ++i) {
-    ids.push_back(b.addFile(docs, "f" + std::to_string(i), spec("d" + std::to_string(i))));
+    ids.push_back(b.addFile(docs, "f" + std::to_string(i), fileOf("d" + std::to_string(i))));
   }
   const std::vector<std::uint8_t> clean = b.build();
   ASSERT_GT(b.layout.catalogLeaves.size(), 2U);
