@@ -239,15 +239,11 @@ bool OutputFile::open(const std::filesystem::path &folder, std::string_view name
   if (safe.empty()) {
     return fail("the name cannot be used for a file", 0);
   }
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    return fail("cannot open the folder", errno);
-  }
-  // O_NONBLOCK keeps a FIFO planted under the name from blocking the open; it is refused below.
-  const int fd = ::openat(dir, safe.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  // O_NOFOLLOW refuses a symbolic link planted under the name; O_NONBLOCK keeps a FIFO planted
+  // there from blocking the open (it is refused below).
+  const int fd = ::open(path_.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
   const int openErr = errno;
-  ::close(dir);
   if (fd < 0) {
     return fail(openErr == ELOOP ? "is a symbolic link; not written through it" : "cannot create",
                 openErr == ELOOP ? 0 : openErr);
