@@ -64,6 +64,15 @@ bool setFileTimesFromFiletime(const std::filesystem::path &path, std::uint64_t a
 // rather than followed, and anything but a regular file is refused too. Zeros given to
 // skipZeros become holes where the file system has them. close() sets the file's length,
 // applies the times given to setTimes and reports any failure; the destructor closes quietly.
+// For the save functions that return the path written or nothing: puts why into *error (when
+// the caller asked for it) and gives the empty result.
+inline std::optional<std::filesystem::path> saveFailed(std::string *error, std::string why) {
+  if (error != nullptr) {
+    *error = std::move(why);
+  }
+  return std::nullopt;
+}
+
 class OutputFile {
 public:
   OutputFile() = default;

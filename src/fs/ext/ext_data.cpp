@@ -95,28 +95,22 @@ std::optional<std::filesystem::path> ext2Class::saveNodeFile(const ExtNode &node
                                                              const std::filesystem::path &folder,
                                                              std::string *error,
                                                              std::string_view asName) {
-  auto failWith = [&](std::string why) -> std::optional<std::filesystem::path> {
-    if (error != nullptr) {
-      *error = std::move(why);
-    }
-    return std::nullopt;
-  };
   if (!node.isFile()) {
-    return failWith("not a file");
+    return saveFailed(error, "not a file");
   }
   DataMap map;
   std::uint64_t size = 0;
   if (node.inode != 0) {
     const std::vector<std::uint8_t> inode = readInode(node.inode);
     if (inode.empty()) {
-      return failWith("its inode cannot be read");
+      return saveFailed(error, "its inode cannot be read");
     }
     size = dataSize(node);
     map = mapData(inode);
   }
   OutputFile out;
   if (!out.open(folder, asName.empty() ? std::string_view(node.name) : asName)) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   const std::uint64_t bs = geometry.blockSize;
   bool ok = true;
@@ -172,7 +166,7 @@ std::optional<std::filesystem::path> ext2Class::saveNodeFile(const ExtNode &node
   const auto [accessed, modified] = nodeFileTimes(node);
   out.setTimes(accessed, modified);
   if (!out.close() || !ok) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   return out.path();
 }

@@ -58,21 +58,15 @@ std::optional<std::filesystem::path> Fat64Class::saveEntryFile(const ExFatEntry 
                                                                const std::filesystem::path &folder,
                                                                std::string *error,
                                                                std::string_view asName) {
-  const auto fail = [&](std::string why) -> std::optional<std::filesystem::path> {
-    if (error != nullptr) {
-      *error = std::move(why);
-    }
-    return std::nullopt;
-  };
   if (error != nullptr) {
     error->clear();
   }
   if (clusterSize == 0) {
-    return fail("the volume's geometry is not known");
+    return saveFailed(error, "the volume's geometry is not known");
   }
   OutputFile out;
   if (!out.open(folder, asName.empty() ? entry.name : std::string(asName))) {
-    return fail(out.error());
+    return saveFailed(error, out.error());
   }
   // No file is longer than the heap; a larger length is damage, not data.
   const std::uint64_t heapBytes = clusterCount * clusterSize;
@@ -140,7 +134,7 @@ std::optional<std::filesystem::path> Fat64Class::saveEntryFile(const ExFatEntry 
   out.setTimes(stampTime(entry.accessStamp, 0, entry.accessUtcOffset),
                stampTime(entry.modifyStamp, entry.modify10ms, entry.modifyUtcOffset));
   if (!out.close() && ok) {
-    return fail(out.error());
+    return saveFailed(error, out.error());
   }
   if (error != nullptr) {
     *error = problem;

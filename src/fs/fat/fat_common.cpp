@@ -526,15 +526,9 @@ std::optional<std::filesystem::path> FatVolume::saveEntryFile(const FatEntry &en
                                                               const std::filesystem::path &folder,
                                                               std::string *error,
                                                               std::string_view asName) {
-  auto failWith = [&](std::string why) -> std::optional<std::filesystem::path> {
-    if (error != nullptr) {
-      *error = std::move(why);
-    }
-    return std::nullopt;
-  };
   OutputFile out;
   if (!out.open(folder, asName.empty() ? std::string_view(entry.name) : asName)) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   const std::uint64_t cs = geometry.clusterSize;
   std::uint64_t remaining = entry.fileSize;
@@ -566,7 +560,7 @@ std::optional<std::filesystem::path> FatVolume::saveEntryFile(const FatEntry &en
     buffer.resize(bytes);
     (void)reader_.readAt(geometry.clusterOffset(clusters[i]), buffer);
     if (!out.write(buffer)) {
-      return failWith(out.error());
+      return saveFailed(error, out.error());
     }
     remaining -= bytes;
     i += run;
@@ -574,7 +568,7 @@ std::optional<std::filesystem::path> FatVolume::saveEntryFile(const FatEntry &en
   out.setTimes(fileTime(dosToUnix(entry.accessDate, 0)),
                fileTime(dosToUnix(entry.writeDate, entry.writeTime)));
   if (!out.close()) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   return out.path();
 }

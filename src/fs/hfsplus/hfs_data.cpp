@@ -93,38 +93,34 @@ std::optional<std::filesystem::path> HFSP::saveHfsFile(const HfsNode &node,
                                                        const std::filesystem::path &folder,
                                                        std::string *error,
                                                        std::string_view asName) {
-  auto failWith = [&](std::string why) -> std::optional<std::filesystem::path> {
-    if (error != nullptr) {
-      *error = std::move(why);
-    }
-    return std::nullopt;
-  };
   if (!node.isFile()) {
-    return failWith("not a file");
+    return saveFailed(error, "not a file");
   }
   const HfsNode &c = contentNode(node);
   if (node.isHardLink() && &c == &node) {
-    return failWith(format("a hard link whose inode file iNode%u was not found",
-                           static_cast<unsigned>(node.special)));
+    return saveFailed(error, format("a hard link whose inode file iNode%u was not found",
+                                    static_cast<unsigned>(node.special)));
   }
   // A compressed file's data fork is empty; its data is in its attribute or resource fork.
   bool compressed = false;
   if (c.isCompressed()) {
     const auto it = compressedFiles.find(c.cnid);
     if (it == compressedFiles.end() && c.data.logicalSize == 0) {
-      return failWith("the file is compressed and its compression attribute was not found");
+      return saveFailed(error,
+                        "the file is compressed and its compression attribute was not found");
     }
     if (it != compressedFiles.end()) {
       if (!readableCompression(it->second.type)) {
-        return failWith(format("the file is compressed with method %u, which cannot be read",
-                               static_cast<unsigned>(it->second.type)));
+        return saveFailed(error,
+                          format("the file is compressed with method %u, which cannot be read",
+                                 static_cast<unsigned>(it->second.type)));
       }
       compressed = true;
     }
   }
   OutputFile out;
   if (!out.open(folder, asName.empty() ? std::string_view(node.name) : asName)) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   if (compressed) {
     std::string why;
@@ -133,7 +129,7 @@ std::optional<std::filesystem::path> HFSP::saveHfsFile(const HfsNode &node,
       (void)out.close();
       std::error_code ec;
       std::filesystem::remove(written, ec); // no half-decoded file is left behind
-      return failWith(why);
+      return saveFailed(error, why);
     }
   } else {
     // The data fork's runs, cut at its size; blocks a run lacks stay missing (the file is then
@@ -148,14 +144,14 @@ std::optional<std::filesystem::path> HFSP::saveHfsFile(const HfsNode &node,
       const std::uint64_t length = std::min(run.length, remaining);
       if (run.zeros) {
         if (!out.skipZeros(length)) {
-          return failWith(out.error());
+          return saveFailed(error, out.error());
         }
       } else {
         for (std::uint64_t done = 0; done < length;) {
           buffer.resize(std::min(kSaveChunk, length - done));
           (void)reader_.readAt(run.volumeOffset + done, buffer);
           if (!out.write(buffer)) {
-            return failWith(out.error());
+            return saveFailed(error, out.error());
           }
           done += buffer.size();
         }
@@ -166,7 +162,7 @@ std::optional<std::filesystem::path> HFSP::saveHfsFile(const HfsNode &node,
   const auto [access, modify] = hfsFileTimes(node);
   out.setTimes(access, modify);
   if (!out.close()) {
-    return failWith(out.error());
+    return saveFailed(error, out.error());
   }
   return out.path();
 }

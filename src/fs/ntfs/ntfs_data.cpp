@@ -507,31 +507,26 @@ std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
                                                          const std::filesystem::path &folder,
                                                          std::string *error,
                                                          std::string_view asName) {
-  const auto fail = [&](std::string why) -> std::optional<std::filesystem::path> {
-    if (error != nullptr) {
-      *error = std::move(why);
-    }
-    return std::nullopt;
-  };
   if (error != nullptr) {
     error->clear();
   }
   if (index < 0 || static_cast<std::uint64_t>(index) >= entries.size()) {
-    return fail("no such entry");
+    return saveFailed(error, "no such entry");
   }
   const NtfsEntry &entry = entries[static_cast<std::size_t>(index)];
   if (entry.isFolder()) {
-    return fail("is a folder");
+    return saveFailed(error, "is a folder");
   }
   if (!entry.hasName || safeComponent(entry.name).empty()) {
-    return fail(entry.hasName ? "the name \"" + entry.name + "\" cannot be used for a file"
-                              : "the entry has no name");
+    return saveFailed(error, entry.hasName
+                                 ? "the name \"" + entry.name + "\" cannot be used for a file"
+                                 : "the entry has no name");
   }
   try {
     DataReader r(*this);
     std::vector<std::uint8_t> record;
     if (!r.readRecord(entry.recordOffset, record)) {
-      return fail("the record cannot be read");
+      return saveFailed(error, "the record cannot be read");
     }
     // A name kept in an extension record names its base record's file: the data and times
     // are the base record's.
@@ -542,8 +537,9 @@ std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
     if (baseRef != 0) {
       const auto base = r.readNumbered(baseRef, 0, {number, offset}, record);
       if (!base) {
-        return fail(format("the base record %llu of this extension record cannot be read",
-                           static_cast<unsigned long long>(baseRef)));
+        return saveFailed(error,
+                          format("the base record %llu of this extension record cannot be read",
+                                 static_cast<unsigned long long>(baseRef)));
       }
       number = baseRef;
       offset = *base;
@@ -551,21 +547,21 @@ std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
     const DataLayout layout = r.describe(record, offset, number);
     const DataAttributeInfo &info = layout.info;
     if (layout.found && info.encrypted()) {
-      return fail("the file is encrypted; its data cannot be decrypted here");
+      return saveFailed(error, "the file is encrypted; its data cannot be decrypted here");
     }
     const bool compressed = layout.found && info.compressed();
     const std::uint64_t unitClusters = 1ULL << std::min(info.compressionUnit, kMaxCompressionUnit);
     if (compressed && info.compressionUnit > kMaxCompressionUnit) {
-      return fail(format("compression unit of 2^%u clusters is not valid",
-                         static_cast<unsigned>(info.compressionUnit)));
+      return saveFailed(error, format("compression unit of 2^%u clusters is not valid",
+                                      static_cast<unsigned>(info.compressionUnit)));
     }
     if (compressed && unitClusters > kMaxUnitBytes / r.clusterSize()) {
-      return fail("compression unit too large");
+      return saveFailed(error, "compression unit too large");
     }
 
     OutputFile out;
     if (!out.open(folder, asName.empty() ? entry.name : std::string(asName))) {
-      return fail(out.error());
+      return saveFailed(error, out.error());
     }
     SaveState s{r, out, control(), {}, {}};
     bool ok = true;
@@ -583,14 +579,14 @@ std::optional<std::filesystem::path> ntfs::saveEntryFile(std::int64_t index,
       s.error = out.error();
     }
     if (!ok) {
-      return fail(s.error);
+      return saveFailed(error, s.error);
     }
     if (error != nullptr) {
       *error = !s.warning.empty() ? s.warning : layout.problem;
     }
     return out.path();
   } catch (const std::bad_alloc &) {
-    return fail("not enough memory");
+    return saveFailed(error, "not enough memory");
   }
 }
 

@@ -7,6 +7,7 @@
 #include "core/progress.h"
 #include "core/worker_control.h"
 #include "fs/ext/ext2.h"
+#include "support/browse_check.h"
 #include "support/ext_builder.h"
 #include "support/file_util.h"
 #include "support/temp_dir.h"
@@ -32,22 +33,8 @@ struct ExtHarness {
 
   bool scan() { return parser.standardScan(); }
 
-  // Every shown entry below ROOT, in listing order: the path, "/" after a folder, "*" after a
-  // deleted entry.
-  [[nodiscard]] std::vector<std::string> listing() {
-    std::vector<std::string> out;
-    (void)listBelow(browser, ListedEntry{}, true, &control, [&](const ListedEntry &e) {
-      out.push_back(joinPath(e.path) + (e.info.folder ? "/" : "") + (e.info.deleted ? "*" : ""));
-    });
-    return out;
-  }
-
-  // The one entry at the path; fails the test when there is not exactly one.
-  [[nodiscard]] ItemData at(const std::string &path) {
-    const auto found = findPath(browser, splitPath(path));
-    EXPECT_EQ(found.size(), 1U) << path;
-    return found.empty() ? ItemData{} : found.front().record;
-  }
+  [[nodiscard]] std::vector<std::string> listing() { return listingOf(browser, control); }
+  [[nodiscard]] ItemData at(const std::string &path) { return entryAt(browser, path); }
 
   [[nodiscard]] const ExtNode &node(const std::string &path) {
     const ItemData data = at(path);
@@ -57,11 +44,8 @@ struct ExtHarness {
     return n == nullptr ? none : *n;
   }
 
-  // The bytes a save of the file at path writes.
   [[nodiscard]] std::vector<std::uint8_t> saved(const std::string &path) {
-    const SaveOutcome outcome = browser.saveFile(at(path), out.path());
-    EXPECT_TRUE(outcome.written) << path << ": " << outcome.error;
-    return outcome.written ? readFileBytes(outcome.path) : std::vector<std::uint8_t>{};
+    return savedBytes(browser, path, out.path());
   }
 
   std::unique_ptr<readWriteInterface> reader;
