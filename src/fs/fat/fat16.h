@@ -22,6 +22,10 @@ public:
   // The standard scan up to the linked table: boot sector (with its message box when it is
   // refused), walk and linking, with their status texts. False when the volume was refused.
   bool standardScan();
+  // Advanced mode: chains are read from the table at the candidate offset (2 bytes for each
+  // cluster the chosen geometry gives the volume), through the same cache as the boot
+  // sector's table.
+  void loadFatAtCandidate(std::uint64_t offset) { setTableAt(offset); }
 
   std::optional<std::array<std::uint8_t, 512>> bootSector;
 };
