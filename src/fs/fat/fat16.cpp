@@ -7,20 +7,8 @@
 namespace quillon {
 
 bool Fat16Class::readBootSector() {
-  std::array<std::uint8_t, 512> sector{};
-  (void)reader_.readAt(0, sector); // a failed read leaves zeros, which are refused
-  // FAT32 boot sectors have 0 in the 16-bit table size; they belong to Fat32Class.
-  if (le16(sector, 22) == 0) {
-    return false;
-  }
-  auto g = fat::geometryFrom(sector, false, volumeSize);
-  if (!g) {
-    return false;
-  }
-  geometry = *g;
-  bootGeometry = *g;
-  bootSector = sector;
-  return true;
+  bootSector = readBootSectorAs(false);
+  return bootSector.has_value();
 }
 
 void Fat16Class::walkRootDirectory() {

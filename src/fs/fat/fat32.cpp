@@ -14,19 +14,8 @@ Fat32Class::Fat32Class(readWriteInterface &reader, Progress &progress, WorkerCon
 }
 
 bool Fat32Class::readBootSector() {
-  std::array<std::uint8_t, 512> sector{};
-  (void)reader_.readAt(0, sector);
-  if (le16(sector, 22) != 0) { // a 16-bit table size: FAT12/FAT16
-    return false;
-  }
-  auto g = fat::geometryFrom(sector, true, volumeSize);
-  if (!g) {
-    return false;
-  }
-  geometry = *g;
-  bootGeometry = *g;
-  bootSector = sector;
-  return true;
+  bootSector = readBootSectorAs(true);
+  return bootSector.has_value();
 }
 
 void Fat32Class::walkRootDirectory() {

@@ -370,6 +370,21 @@ FolderBytes FatVolume::readFolder(std::uint32_t first, std::size_t maxClusters) 
   return folder;
 }
 
+std::optional<std::array<std::uint8_t, 512>> FatVolume::readBootSectorAs(bool fat32) {
+  std::array<std::uint8_t, 512> sector{};
+  (void)reader_.readAt(0, sector);
+  if ((le16(sector, kTableSectors16Offset) == 0) != fat32) {
+    return std::nullopt;
+  }
+  const auto g = geometryFrom(sector, fat32, volumeSize);
+  if (!g) {
+    return std::nullopt;
+  }
+  geometry = *g;
+  bootGeometry = *g;
+  return sector;
+}
+
 FolderBytes FatVolume::readContiguous(std::uint64_t offset, std::uint64_t bytes) {
   FolderBytes folder;
   folder.data.resize(bytes);

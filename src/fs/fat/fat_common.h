@@ -241,6 +241,10 @@ protected:
   // bytes read in one piece at offset (a fixed root directory).
   [[nodiscard]] FolderBytes readContiguous(std::uint64_t offset, std::uint64_t bytes);
   [[nodiscard]] std::uint64_t volumeLimit() const;
+  // Reads the boot sector and, when it describes a FAT32 (or, with fat32 false, a FAT16) volume,
+  // takes its geometry and returns the sector. A FAT32 boot sector has 0 in the 16-bit table
+  // size; a FAT16 one does not. A failed read leaves zeros, which are refused.
+  std::optional<std::array<std::uint8_t, 512>> readBootSectorAs(bool fat32);
   // Bytes of the volume that can be read: the volume size, cut to the end of the disk.
   [[nodiscard]] std::uint64_t readableBytes() const;
   [[nodiscard]] bool isFat32() const { return geometry.entryBytes == 4; }
