@@ -11,6 +11,7 @@
 #include "fs/fat/exfat.h"
 #include "support/exfat_builder.h"
 #include "support/file_util.h"
+#include "support/table_path.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -99,14 +100,7 @@ struct Harness {
   }
 
   [[nodiscard]] std::string path(const ExFatEntry &e) const {
-    std::string p = e.name;
-    std::uint32_t parent = e.parentIndex;
-    for (std::size_t depth = 0; parent != 0 && depth < parser.entries.size(); ++depth) {
-      const ExFatEntry &up = parser.entries.at(parent);
-      p = up.name + "/" + p;
-      parent = up.parentIndex;
-    }
-    return p;
+    return test::tablePath(parser.entries, e);
   }
   [[nodiscard]] std::vector<std::string> paths() const {
     std::vector<std::string> out;
