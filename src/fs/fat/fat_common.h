@@ -164,6 +164,10 @@ class FatVolume {
 public:
   FatVolume(readWriteInterface &reader, Progress &progress, WorkerControl &control,
             VolumeRecord volume);
+  // Fat16Class and Fat32Class are held and destroyed through this base as well.
+  virtual ~FatVolume() = default;
+  FatVolume(const FatVolume &) = delete;
+  FatVolume &operator=(const FatVolume &) = delete;
 
   // The next cluster of the chain, or nullopt when c is the last one: end marks, free and bad
   // clusters, and numbers beyond the volume all end a chain. With driveFormatted set the table
