@@ -3,13 +3,12 @@
 // with its list texts and times, the top level is put into a tree, and the first few files are
 // saved into a private folder.
 #include "browse/ext_browser.h"
-#include "browse/listing.h"
 #include "core/item_tree.h"
 #include "core/progress.h"
 #include "core/worker_control.h"
 #include "disk/memory_reader.h"
 #include "fs/ext/ext2.h"
-#include "fuzz_file_support.h"
+#include "fuzz_browse_support.h"
 
 #include <algorithm>
 #include <vector>
@@ -28,15 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   quillon::ItemTree tree;
   parser.fillRootItems(tree);
   quillon::ExtBrowser browser(parser);
-  int saved = 0;
-  (void)quillon::listBelow(browser, quillon::ListedEntry{}, true, &control,
-                           [&](const quillon::ListedEntry &e) {
-                             (void)browser.listTexts(e.record);
-                             (void)browser.times(e.record);
-                             if (!e.info.folder && saved < 4) {
-                               ++saved;
-                               (void)browser.saveFile(e.record, quillon::fuzz::scratchFolder());
-                             }
-                           });
+  quillon::fuzz::browseAndSave(browser);
   return 0;
 }

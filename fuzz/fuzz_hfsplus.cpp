@@ -3,13 +3,12 @@
 // level put into a tree, every record listed through the browse adapter with its texts and
 // times, and the first few files saved into a private folder.
 #include "browse/hfs_browser.h"
-#include "browse/listing.h"
 #include "core/item_tree.h"
 #include "core/progress.h"
 #include "core/worker_control.h"
 #include "disk/memory_reader.h"
 #include "fs/hfsplus/hfsplus.h"
-#include "fuzz_file_support.h"
+#include "fuzz_browse_support.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -38,15 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   quillon::ItemTree tree;
   parser.fillHfsRootItems(tree);
   quillon::HfsBrowser browser(parser);
-  int saved = 0;
-  (void)quillon::listBelow(browser, quillon::ListedEntry{}, true, &control,
-                           [&](const quillon::ListedEntry &e) {
-                             (void)browser.listTexts(e.record);
-                             (void)browser.times(e.record);
-                             if (!e.info.folder && saved < 4) {
-                               ++saved;
-                               (void)browser.saveFile(e.record, quillon::fuzz::scratchFolder());
-                             }
-                           });
+  quillon::fuzz::browseAndSave(browser);
   return 0;
 }
